@@ -1,0 +1,75 @@
+// The messages of one device connection, between DeviceIoControl in the host
+// and the simulated kernel side serving $VELTRANE_ROOT/dev/veltrane-N. Both
+// ends include this header; nothing else of the host is shared with the
+// kernel side.
+//
+// A connection is a SOCK_SEQPACKET Unix socket, one per CreateFileW handle.
+// The host sends a Request for every DeviceIoControl. The kernel side answers
+// every request at once with one Reply of type kReplyNow: either the request
+// is finished (fPending 0, status and output with it) or it stays pending
+// (fPending 1). A pending request is finished later by one Reply of type
+// kReplyLater with the same id. When the connection closes, the kernel side
+// ends whatever was pending on it; the host completes those requests itself as
+// cancelled.
+//
+// Out-direct requests (method 2) carry no output in the messages: the Request
+// passes the descriptor of the mapping that holds the caller's buffer
+// (SCM_RIGHTS) and the buffer's offset in it, and the kernel side maps that
+// memory and reads and writes it in place for as long as the request runs.
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <unistd.h>
+
+namespace devwire {
+
+constexpr uint32_t kRequest = 0x51455256;     // host to kernel side
+constexpr uint32_t kReplyNow = 0x4E4F5752;    // first answer to a request
+constexpr uint32_t kReplyLater = 0x54414C52;  // completion of a pending request
+
+constexpr uint32_t kMaxPayload = 4096;  // input or buffered output bytes per message
+
+struct Request {
+    uint32_t dwType;     // kRequest
+    uint32_t dwId;       // chosen by the host, unique on the connection
+    uint32_t dwCode;     // the control code
+    uint32_t cbIn;       // input bytes that follow this header
+    uint32_t cbOut;      // size of the caller's output buffer
+    uint32_t fDirect;    // 1: output is the passed mapping (descriptor attached)
+    uint64_t qwOffset;   // offset of the output buffer in that mapping
+};
+
+struct Reply {
+    uint32_t dwType;      // kReplyNow or kReplyLater
+    uint32_t dwId;        // the request answered
+    uint32_t fPending;    // kReplyNow only: 1 = a kReplyLater follows
+    uint32_t dwStatus;    // NTSTATUS-style result, below
+    uint32_t cbReturned;  // bytes produced; buffered output follows this header
+    uint32_t dwReserved;
+};
+
+// Results of a request, as the kernel side reports them; the host leaves them
+// in OVERLAPPED.Internal and maps them to Win32 errors for GetLastError.
+constexpr uint32_t kStatusSuccess = 0x00000000;
+constexpr uint32_t kStatusCancelled = 0xC0000120;            // ERROR_OPERATION_ABORTED
+constexpr uint32_t kStatusInvalidDeviceRequest = 0xC0000010;  // ERROR_INVALID_FUNCTION
+constexpr uint32_t kStatusInvalidParameter = 0xC000000D;      // ERROR_INVALID_PARAMETER
+constexpr uint32_t kStatusBufferTooSmall = 0xC0000023;        // ERROR_INSUFFICIENT_BUFFER
+constexpr uint32_t kStatusDeviceNotConnected = 0xC000009D;    // ERROR_DEVICE_NOT_CONNECTED
+constexpr uint32_t kStatusDeviceBusy = 0x80000011;            // ERROR_BUSY
+constexpr uint32_t kStatusUnsuccessful = 0xC0000001;          // ERROR_GEN_FAILURE
+
+// The object root: $VELTRANE_ROOT, or /tmp/veltrane-$UID when it is unset.
+inline std::string Root() {
+    const char* psz = std::getenv("VELTRANE_ROOT");
+    if (psz && *psz) return psz;
+    return "/tmp/veltrane-" + std::to_string(static_cast<unsigned>(getuid()));
+}
+inline std::string DevicePath(const std::string& root, unsigned node) {
+    return root + "/dev/veltrane-" + std::to_string(node);
+}
+inline std::string ControlPath(const std::string& root) { return root + "/control"; }
+
+}  // namespace devwire

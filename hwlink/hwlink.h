@@ -1,0 +1,41 @@
+// The hardware link: where the ring blocks live, how a stream takes and gives
+// back its block, the cross-process lock, and the control requests that
+// verify and acquire an interface and start and stop a port's stream.
+#pragma once
+
+#include "include/veltrane.h"
+
+// ---- memory (shared_data.cpp: the one place that knows where it lives)
+// The shared data of the system, mapped on first use.
+SharedData* SharedDataOfSystem();
+// This process's input region: kDevNodes blocks, node d at word d * 1024.
+DWORD* InputRegionOfProcess();
+
+// ---- FIFO blocks (fifo.cpp)
+// Gives stream its block and counts this process as a user; initialises the
+// block when no process uses it. Runs under the lock. Answers 1.
+BOOL AllocateFIFO(PortStream* pStream, HardwareInstance* pInstance);
+// Gives the block back: 1 if one was held, 0 otherwise.
+BOOL FreeFIFO(PortStream* pStream, HardwareInstance* pInstance);
+// The block of node dwDevNode in a region.
+MidiFifo* FifoBlock(DWORD* pRegion, DWORD dwDevNode);
+
+// ---- cross-process lock (lock.cpp)
+constexpr WORD kCsEnter = 1;
+constexpr WORD kCsLeave = 2;
+extern HANDLE hCsMutex;
+extern const WCHAR szCriticalSectionMutex[];
+BOOL InitCriticalSectionMutex();
+// op 1 takes the lock, 2 gives it back, anything else does nothing. Re-entrant.
+void CriticalSection(WORD op, void* pContext);
+
+// ---- kernel driver control (kernel_control.cpp)
+DWORD AcquireHwPort(HardwareInstance* pInstance);
+DWORD ReleaseHwPort(HardwareInstance* pInstance);
+BOOL VerifyHwPort(HardwareInstance* pInstance);
+BOOL StartHwPortStreaming(PortStream* pStream, HardwareInstance* pInstance);
+BOOL StopHwPortStreaming(PortStream* pStream, HardwareInstance* pInstance);
+LONG GetUSBPipeNumber(PortStream* pStream, HardwareInstance* pInstance);
+// Closes the handles a stream kept for a start request that has completed,
+// or all of them when fAll (the instance is going away).
+void CloseFinishedStreamHandles(PortStream* pStream, BOOL fAll);

@@ -1,0 +1,21 @@
+// The one switch between the two sets of OS services. Driver code includes
+// only this header for Win32 names: on Windows the system's own headers, on
+// Linux the Win32 subset on POSIX with the same names and semantics.
+#pragma once
+
+#if defined(_WIN32)
+#include <windows.h>
+#include <mmsystem.h>
+#include <mmddk.h>
+
+#ifndef VT_TEXT
+#define VT_TEXT(s) L##s
+#endif
+
+// winmm exports DriverCallback but the toolchain's headers do not declare it.
+extern "C" BOOL WINAPI DriverCallback(DWORD_PTR dwCallback, DWORD dwFlags, HDRVR hDevice,
+                                      DWORD dwMsg, DWORD_PTR dwUser, DWORD_PTR dwParam1,
+                                      DWORD_PTR dwParam2);
+#else
+#include "host/os/win32.h"
+#endif

@@ -1,0 +1,64 @@
+// Test support shared by every test program: the fresh object root each test
+// process runs under, and small helpers for bytes and other processes.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "host/os/win32.h"
+
+namespace vt {
+
+// The object root of this test process: a fresh directory made before any
+// test runs, exported as VELTRANE_ROOT, removed with everything in it at exit.
+const std::string& TestRoot();
+
+// "90 3C 40" -> bytes.
+std::vector<BYTE> Hex(const std::string& text);
+// Bytes -> "90 3C 40".
+std::string HexString(const BYTE* p, size_t cb);
+inline std::string HexString(const std::vector<BYTE>& v) { return HexString(v.data(), v.size()); }
+
+// 16-bit string -> UTF-8 (ASCII) for assertions.
+std::string Narrow(const WCHAR* psz);
+
+// A child process started from argv; killed (SIGKILL) and reaped when the
+// object goes away, so no test leaves a process behind.
+class ChildProcess {
+public:
+    ChildProcess() = default;
+    explicit ChildProcess(const std::vector<std::string>& argv);
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+    ChildProcess(ChildProcess&& other) noexcept;
+    ChildProcess& operator=(ChildProcess&& other) noexcept;
+
+    int pid() const { return pid_; }
+    // Line-based conversation over the child's stdin/stdout.
+    void Send(const std::string& line);
+    std::string ReadLine(int timeoutMs = 20000);
+    // Send a line and return the answer line.
+    std::string Ask(const std::string& line) {
+        Send(line);
+        return ReadLine();
+    }
+    void Kill();
+    // Waits for the child to exit; answers its exit status, or -1 when killed
+    // by a signal or not exited within timeoutMs (it is then killed).
+    int Wait(int timeoutMs = 20000);
+
+private:
+    int pid_ = -1;
+    int in_ = -1;
+    int out_ = -1;
+    std::string buffered_;
+};
+
+// Path of a program built beside the tests (for example "tests/core/vt_peer").
+std::string BuiltProgram(const std::string& relative);
+
+// Number of file descriptors open in this process.
+int OpenDescriptorCount();
+
+}  // namespace vt
