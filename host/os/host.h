@@ -29,6 +29,9 @@ BOOL VtHostFindMapping(const void* p, SIZE_T cb, int* pFd, uint64_t* pOffset);
 // Number of live handles in this process's handle table.
 DWORD VtHostHandleCount(void);
 
+// How many times DefDriverProc ran in this process, and its last message.
+DWORD VtHostDefDriverProcCalls(UINT* puLastMsg);
+
 // ---- test-only controls
 // Replace the clock and the timer thread: with fManual set, timeGetTime
 // answers the time set here and no timer runs by itself; VtHostRunTimers runs

@@ -1,0 +1,42 @@
+// A simulated kernel side for one test: `veltrane sim --exit-with-parent ...`
+// serving the test process's object root, driven through its control socket.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "tests/support/support.h"
+
+namespace vt {
+
+class Simulator {
+public:
+    // args as on the command line, e.g. "--nodes 2,5 --rate fast". Returns once
+    // the control socket and the device nodes are served.
+    explicit Simulator(const std::string& args = "--nodes 0");
+    // Sends quit and waits for the process; kills it if it does not go.
+    ~Simulator();
+    Simulator(const Simulator&) = delete;
+    Simulator& operator=(const Simulator&) = delete;
+
+    // One command line; answers the whole answer line ("ok ..." or "error ...").
+    std::string Command(const std::string& line);
+    // The same, adding a test failure unless the answer starts with "ok";
+    // answers what follows "ok " (may be empty).
+    std::string Ok(const std::string& line);
+
+    // `capture N A|B packets` / `bytes`, parsed.
+    std::vector<uint32_t> CapturePackets(unsigned node, char port);
+    std::vector<BYTE> CaptureBytes(unsigned node, char port);
+    // `stats N`, parsed into key -> value.
+    std::map<std::string, uint64_t> Stats(unsigned node);
+
+    int pid() const { return child_.pid(); }
+
+private:
+    ChildProcess child_;
+};
+
+}  // namespace vt

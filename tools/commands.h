@@ -1,0 +1,5 @@
+// The subcommands of the veltrane command. Each takes the arguments after its
+// name (argv[0] is the subcommand) and answers the process exit status.
+#pragma once
+
+int CmdSim(int argc, char** argv);
