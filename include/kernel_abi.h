@@ -37,9 +37,15 @@ inline volatile uint32_t& FifoSlot(MidiFifo* pFifo, uint32_t i) {
 // Packet: bytes in bits 0-23 (first byte lowest), count 1..3 in bits 24-25,
 // input port in bits 28-31 (input blocks only). A slot holds a packet exactly
 // when its top byte is non-zero.
-constexpr uint32_t FifoPacketCount(uint32_t dwPacket) { return (dwPacket >> 24) & 0x3; }
-constexpr uint32_t FifoPacketPort(uint32_t dwPacket) { return dwPacket >> 28; }
-constexpr bool FifoPacketPresent(uint32_t dwPacket) { return (dwPacket >> 24) != 0; }
+constexpr uint32_t FifoPacketCount(uint32_t dwPacket) {
+    return (dwPacket >> 24) & 0x3;
+}
+constexpr uint32_t FifoPacketPort(uint32_t dwPacket) {
+    return dwPacket >> 28;
+}
+constexpr bool FifoPacketPresent(uint32_t dwPacket) {
+    return (dwPacket >> 24) != 0;
+}
 constexpr uint32_t FifoPacket(uint32_t dwBytes, uint32_t cBytes, uint32_t port) {
     return (dwBytes & 0x00FFFFFF) | (cBytes << 24) | (port << 28);
 }
@@ -50,7 +56,9 @@ constexpr uint32_t kCtlMethodOutDirect = 2;
 constexpr uint32_t CtlCode(uint32_t dwFunction, uint32_t dwMethod) {
     return (0x22u << 16) | (dwFunction << 2) | dwMethod;
 }
-constexpr uint32_t CtlMethod(uint32_t dwCode) { return dwCode & 3; }
+constexpr uint32_t CtlMethod(uint32_t dwCode) {
+    return dwCode & 3;
+}
 constexpr uint32_t IOCTL_GET_DEVICE_DESCRIPTOR = CtlCode(0x801, kCtlMethodBuffered);
 constexpr uint32_t IOCTL_FIRST_ACQUIRE = CtlCode(0x802, kCtlMethodBuffered);
 constexpr uint32_t IOCTL_STOP_STREAM = CtlCode(0x804, kCtlMethodBuffered);
@@ -62,9 +70,9 @@ static_assert(IOCTL_START_STREAM == 0x222016, "start code");
 
 // Input of IOCTL_START_STREAM; its output buffer is the port's ring block.
 struct StreamStartRequest {
-    uint32_t dwPipe;     // 2 output A, 4 output B, 0 input
-    uint32_t cdwBlock;   // 1024
-    uint32_t dwReserved; // 0
+    uint32_t dwPipe;      // 2 output A, 4 output B, 0 input
+    uint32_t cdwBlock;    // 1024
+    uint32_t dwReserved;  // 0
 };
 static_assert(sizeof(StreamStartRequest) == 12, "the start record is 12 bytes");
 

@@ -13,11 +13,11 @@ struct InputClient;
 
 // One stream of an instance: 0 output A, 1 output B, 2 input (both input ports).
 struct PortStream {
-    LONG cOpen;            // clients of this process streaming through it
-    MidiFifo* pFifo;       // the block in use, or null
-    MidiFifo* pFifoBase;   // set and cleared with pFifo: the mark that a block is held
-    HANDLE hStream;        // device handle carrying this process's start request
-    HANDLE hStreamEvent;   // that request's event
+    LONG cOpen;           // clients of this process streaming through it
+    MidiFifo* pFifo;      // the block in use, or null
+    MidiFifo* pFifoBase;  // set and cleared with pFifo: the mark that a block is held
+    HANDLE hStream;       // device handle carrying this process's start request
+    HANDLE hStreamEvent;  // that request's event
 };
 
 // One per device node and process, from DRV_ENABLE to DRV_DISABLE.

@@ -1,0 +1,29 @@
+// The cross-process lock: one named mutex for every thread of every process
+// that uses the driver. It is re-entrant, which the input drain relies on: it
+// calls applications back with the lock held, and they may send or queue from
+// inside the callback.
+#include "hwlink/hwlink.h"
+
+HANDLE hCsMutex = nullptr;
+const WCHAR szCriticalSectionMutex[] = VT_TEXT("VELTRANECs");
+
+BOOL InitCriticalSectionMutex() {
+    if (hCsMutex != nullptr) return 1;
+    HANDLE hMutex = CreateMutexW(nullptr, FALSE, szCriticalSectionMutex);
+    if (hMutex == nullptr) return 0;
+    // Two threads may race to create it; the loser closes its own handle.
+    if (InterlockedCompareExchangePointer(&hCsMutex, hMutex, nullptr) != nullptr)
+        CloseHandle(hMutex);
+    return 1;
+}
+
+void CriticalSection(WORD op, void* pContext) {
+    (void)pContext;
+    if (!InitCriticalSectionMutex()) return;  // no mutex: callers run unlocked
+    if (op == kCsEnter) {
+        // WAIT_ABANDONED still hands over ownership: go on.
+        WaitForSingleObject(hCsMutex, INFINITE);
+    } else if (op == kCsLeave) {
+        ReleaseMutex(hCsMutex);
+    }
+}
