@@ -1,0 +1,87 @@
+// midMessage: the platform's entry point for every input message. Device
+// messages find the instance by device ID; handle messages act on the
+// InputClient the platform passes back as dwUser.
+#include "driver/driver.h"
+#include "midiin/midiin.h"
+
+namespace {
+
+// The device test of MIDM_GETDEVCAPS and MIDM_OPEN, against the last probe.
+HardwareInstance* midDeviceOf(UINT uDeviceID) {
+    if (uDeviceID >= 2u * gwNumInstances) return nullptr;
+    return midDevIdToHwInstance(uDeviceID);
+}
+
+// A client is reset to a fresh parse on a fresh time base; the queued
+// buffers stay. Runs while the client is stopped, so no drain sees it.
+void midResetAndStart(InputClient* pClient) {
+    pClient->fInSysex = 0;
+    pClient->bRunningStatus = 0;
+    pClient->bRemaining = 0;
+    pClient->bIndex = 0;
+    for (BYTE& b : pClient->abShortMsg)
+        b = 0;
+    pClient->dwMsgTime = 0;
+    pClient->cbLong = 0;
+    pClient->dwStartTime = timeGetTime();
+    midStart(pClient);
+}
+
+}  // namespace
+
+extern "C" DWORD APIENTRY midMessage(UINT uDeviceID, UINT uMsg, DWORD_PTR dwUser,
+                                     DWORD_PTR dwParam1, DWORD_PTR dwParam2) {
+    UINT port = uDeviceID & 1;
+    switch (uMsg) {
+        case MIDM_GETNUMDEVS:
+            NTGetNumberInstances();
+            return 2u * gwNumInstances;
+        case MIDM_GETDEVCAPS: {
+            NTGetNumberInstances();
+            HardwareInstance* pInstance = midDeviceOf(uDeviceID);
+            if (pInstance == nullptr) return MMSYSERR_BADDEVICEID;
+            if (!pInstance->fEnabled) return MMSYSERR_NOTENABLED;
+            midGetDevCaps(port, pInstance, reinterpret_cast<void*>(dwParam1),
+                          static_cast<DWORD>(dwParam2));
+            return MMSYSERR_NOERROR;
+        }
+        case MIDM_OPEN: {
+            HardwareInstance* pInstance = midDeviceOf(uDeviceID);
+            if (pInstance == nullptr) return MMSYSERR_BADDEVICEID;
+            if (!pInstance->fEnabled) return MMSYSERR_NOTENABLED;
+            return midOpen(port, pInstance, reinterpret_cast<DWORD_PTR*>(dwUser),
+                           reinterpret_cast<MIDIOPENDESC*>(dwParam1), static_cast<DWORD>(dwParam2));
+        }
+        default:
+            break;
+    }
+
+    // Handle messages: only the port bit is tested, so any device ID is
+    // carried out on the client while some instance is present.
+    if (port >= 2u * gwNumInstances) return MMSYSERR_BADDEVICEID;
+    InputClient* pClient = reinterpret_cast<InputClient*>(dwUser);
+    if (pClient == nullptr) return MMSYSERR_INVALHANDLE;
+    switch (uMsg) {
+        case MIDM_CLOSE:
+            // Read without the lock: apart from this handle's own callbacks,
+            // only the drain changes the queue, and it only shortens it.
+            if (pClient->pQueue != nullptr) return MIDIERR_STILLPLAYING;
+            midStop(pClient);
+            midClose(port, pClient);
+            return MMSYSERR_NOERROR;
+        case MIDM_ADDBUFFER:
+            return midAddBuffer(pClient->pInstance, pClient, reinterpret_cast<MIDIHDR*>(dwParam1));
+        case MIDM_START:
+            if (!(pClient->bState & kInStarted)) midResetAndStart(pClient);
+            return MMSYSERR_NOERROR;
+        case MIDM_STOP:
+            midStop(pClient);
+            return MMSYSERR_NOERROR;
+        case MIDM_RESET:
+            midStop(pClient);
+            midFreeQ(pClient);
+            return MMSYSERR_NOERROR;
+        default:
+            return MMSYSERR_NOTSUPPORTED;
+    }
+}
