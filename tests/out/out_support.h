@@ -1,0 +1,143 @@
+// Helpers of the output tests: a callback that records every notification,
+// a consumer that drains a ring block the way the kernel side does, and a
+// tiny MIDI parser that turns wire bytes back into messages.
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "midiout/midiout.h"
+#include "tests/support/support.h"
+
+namespace vt {
+
+struct Notification {
+    HDRVR hDrv;
+    UINT uMsg;
+    DWORD_PTR dwInstance;
+    DWORD_PTR dwParam1;
+    DWORD_PTR dwParam2;
+};
+
+// Records notifications delivered through CALLBACK_FUNCTION. A test opens
+// with Callback() as dwCallback and CALLBACK_FUNCTION in the flags; the
+// recorder's address travels in dwInstance, so each recorder sees only its
+// own handles. onNotify, when set, runs inside the callback.
+class NotificationRecorder {
+  public:
+    static void CALLBACK Receive(HDRVR hDrv, UINT uMsg, DWORD_PTR dwUser, DWORD_PTR dw1,
+                                 DWORD_PTR dw2) {
+        auto* self = reinterpret_cast<NotificationRecorder*>(dwUser);
+        {
+            std::lock_guard<std::mutex> lock(self->mutex_);
+            self->seen_.push_back({hDrv, uMsg, dwUser, dw1, dw2});
+        }
+        if (self->onNotify) self->onNotify(uMsg, dw1);
+    }
+    DWORD_PTR Callback() const { return reinterpret_cast<DWORD_PTR>(&Receive); }
+    DWORD_PTR Instance() { return reinterpret_cast<DWORD_PTR>(this); }
+
+    std::vector<Notification> Seen() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return seen_;
+    }
+    std::vector<UINT> Messages() {
+        std::vector<UINT> out;
+        for (const Notification& n : Seen())
+            out.push_back(n.uMsg);
+        return out;
+    }
+    void Clear() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        seen_.clear();
+    }
+
+    void (*onNotify)(UINT uMsg, DWORD_PTR dw1) = nullptr;
+
+  private:
+    std::mutex mutex_;
+    std::vector<Notification> seen_;
+};
+
+// Takes every packet waiting in a block, as the consumer does: clears each
+// slot and advances iRead.
+inline std::vector<uint32_t> DrainRing(MidiFifo* pFifo) {
+    std::vector<uint32_t> out;
+    for (;;) {
+        uint32_t i = pFifo->iRead;
+        uint32_t v = FifoSlot(pFifo, i);
+        if (!FifoPacketPresent(v)) break;
+        out.push_back(v);
+        FifoSlot(pFifo, i) = 0;
+        pFifo->iRead = (i + 1 >= pFifo->cdwSize) ? kFifoFirstSlot : i + 1;
+    }
+    return out;
+}
+
+// The bytes of packets in order (the count says how many of each are valid).
+inline std::vector<BYTE> PacketBytes(const std::vector<uint32_t>& packets) {
+    std::vector<BYTE> out;
+    for (uint32_t p : packets)
+        for (uint32_t k = 0; k < FifoPacketCount(p); ++k)
+            out.push_back((p >> (8 * k)) & 0xFF);
+    return out;
+}
+
+// A receiving MIDI device: channel messages with running status, system
+// common, sysex to F7, real-time anywhere. Each message comes out complete
+// with its status, as "90 3C 40".
+inline std::vector<std::string> ParseMidi(const std::vector<BYTE>& bytes) {
+    std::vector<std::string> out;
+    BYTE running = 0;
+    std::vector<BYTE> msg;
+    size_t need = 0;
+    bool sysex = false;
+    auto lengthOf = [](BYTE st) -> size_t {
+        if (st < 0xF0) return gabMsgLenChannel[(st >> 4) - 8];
+        return gabMsgLenSystem[st - 0xF0];
+    };
+    for (BYTE b : bytes) {
+        if (b >= 0xF8) {
+            out.push_back(HexString(&b, 1));
+            continue;
+        }
+        if (sysex) {
+            msg.push_back(b);
+            if (b == 0xF7) {
+                out.push_back(HexString(msg));
+                msg.clear();
+                sysex = false;
+            }
+            continue;
+        }
+        if (b >= 0x80) {
+            msg.assign(1, b);
+            if (b == 0xF0) {
+                sysex = true;
+                running = 0;
+                continue;
+            }
+            running = b < 0xF0 ? b : 0;
+            need = lengthOf(b);
+        } else {
+            if (msg.empty()) {
+                if (running == 0) {
+                    out.push_back("stray " + HexString(&b, 1));
+                    continue;
+                }
+                msg.assign(1, running);
+                need = lengthOf(running);
+            }
+            msg.push_back(b);
+        }
+        if (msg.size() == need) {
+            out.push_back(HexString(msg));
+            msg.clear();
+        }
+    }
+    if (!msg.empty()) out.push_back("partial " + HexString(msg));
+    return out;
+}
+
+}  // namespace vt
