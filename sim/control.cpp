@@ -1,0 +1,267 @@
+// The control commands: one text line in, one answer line out ("ok ..." or
+// "error <why>"). Tests and the veltrane command drive the interfaces with
+// them: plug and unplug, identity, pace, loopback, bytes and packets arriving
+// on an input, what an output drained, counters and fault injection.
+#include <cstdio>
+#include <sstream>
+
+#include "sim/server_state.h"
+
+namespace sim {
+namespace {
+
+std::vector<std::string> Split(const std::string& line) {
+    std::vector<std::string> words;
+    std::istringstream in(line);
+    std::string w;
+    while (in >> w)
+        words.push_back(w);
+    return words;
+}
+
+bool IsHexDigit(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// Hex with or without 0x, at most maxDigits digits.
+bool ParseHex(std::string text, size_t maxDigits, uint32_t* value) {
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
+        text = text.substr(2);
+    if (text.empty() || text.size() > maxDigits) return false;
+    uint32_t v = 0;
+    for (char c : text) {
+        if (!IsHexDigit(c)) return false;
+        v = v * 16 + static_cast<uint32_t>(c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10);
+    }
+    *value = v;
+    return true;
+}
+
+// "90 3C 40" or "903C40": bytes in pairs of digits.
+bool ParseBytes(const std::vector<std::string>& words, size_t first, std::vector<uint8_t>* out) {
+    for (size_t i = first; i < words.size(); ++i) {
+        const std::string& w = words[i];
+        if (w.size() % 2 != 0) return false;
+        for (size_t j = 0; j < w.size(); j += 2) {
+            uint32_t v = 0;
+            if (!ParseHex(w.substr(j, 2), 2, &v)) return false;
+            out->push_back(static_cast<uint8_t>(v));
+        }
+    }
+    return !out->empty();
+}
+
+std::string Hex(uint32_t v, int digits) {
+    char b[12];
+    std::snprintf(b, sizeof b, "%0*X", digits, v);
+    return b;
+}
+
+std::string Error(const std::string& why) {
+    return "error " + why;
+}
+
+class Command {
+  public:
+    Command(State& s, const std::vector<std::string>& words) : s_(s), w_(words) {}
+
+    std::string Run() {
+        const std::string& c = w_[0];
+        if (c == "quit") {
+            s_.quit = true;
+            return "ok";
+        }
+        static const char* const kNodeCommands[] = {"plug",     "unplug", "descriptor", "rate",
+                                                    "loopback", "inject", "packet",     "capture",
+                                                    "stats",    "fail"};
+        bool known = false;
+        for (const char* k : kNodeCommands)
+            known = known || c == k;
+        if (!known) return Error("unknown command '" + c + "'");
+        if (w_.size() < 2) return Error(c + " needs a node");
+        uint32_t node = 0;
+        if (!ParseDecimal(w_[1], &node) || node >= kDevNodes) return Error("unknown node " + w_[1]);
+        if (c == "plug") return Plug(node);
+        Node& n = s_.nodes[node];
+        if (!n.plugged) return Error("node " + w_[1] + " is not plugged");
+        if (c == "unplug") return Unplug(node);
+        if (c == "descriptor") return SetDescriptor(n);
+        if (c == "rate") return SetRate(n);
+        if (c == "loopback") return SetLoopback(n);
+        if (c == "inject") return Inject(n);
+        if (c == "packet") return Packet(n);
+        if (c == "capture") return Capture(n);
+        if (c == "stats") return Stats(n);
+        return Fail(n);
+    }
+
+  private:
+    static bool ParseDecimal(const std::string& t, uint32_t* v) {
+        if (t.empty() || t.size() > 3) return false;
+        uint32_t r = 0;
+        for (char ch : t) {
+            if (ch < '0' || ch > '9') return false;
+            r = r * 10 + static_cast<uint32_t>(ch - '0');
+        }
+        *v = r;
+        return true;
+    }
+
+    bool Ids(size_t at, uint16_t* vendor, uint16_t* product, std::string* why) {
+        uint32_t v = 0, p = 0;
+        if (!ParseHex(w_[at], 4, &v)) {
+            *why = "bad vendor id '" + w_[at] + "'";
+            return false;
+        }
+        if (!ParseHex(w_[at + 1], 4, &p)) {
+            *why = "bad product id '" + w_[at + 1] + "'";
+            return false;
+        }
+        *vendor = static_cast<uint16_t>(v);
+        *product = static_cast<uint16_t>(p);
+        return true;
+    }
+
+    bool Port(size_t at, unsigned* port) {
+        if (w_.size() <= at) return false;
+        if (w_[at] == "A" || w_[at] == "a")
+            *port = 0;
+        else if (w_[at] == "B" || w_[at] == "b")
+            *port = 1;
+        else
+            return false;
+        return true;
+    }
+
+    std::string Plug(unsigned node) {
+        if (s_.nodes[node].plugged) return Error("node " + w_[1] + " is already plugged");
+        uint16_t vendor = kExpectedVendorId, product = kExpectedProductId;
+        std::string why;
+        if (w_.size() != 2 && w_.size() != 4) return Error("usage: plug N [VID PID]");
+        if (w_.size() == 4 && !Ids(2, &vendor, &product, &why)) return Error(why);
+        if (!PlugNode(s_, node, vendor, product, &why)) return Error(why);
+        return "ok";
+    }
+
+    std::string Unplug(unsigned node) {
+        if (w_.size() != 2) return Error("usage: unplug N");
+        UnplugNode(s_, node);
+        return "ok";
+    }
+
+    std::string SetDescriptor(Node& n) {
+        if (w_.size() != 4) return Error("usage: descriptor N VID PID");
+        std::string why;
+        if (!Ids(2, &n.vendor, &n.product, &why)) return Error(why);
+        return "ok";
+    }
+
+    std::string SetRate(Node& n) {
+        if (w_.size() != 3 || !ParseRate(w_[2], &n.rate))
+            return Error("usage: rate N wire|fast|paused");
+        return "ok";
+    }
+
+    std::string SetLoopback(Node& n) {
+        if (w_.size() != 3 || (w_[2] != "on" && w_[2] != "off"))
+            return Error("usage: loopback N on|off");
+        n.loopback = w_[2] == "on";
+        return "ok";
+    }
+
+    std::string Inject(Node& n) {
+        unsigned port = 0;
+        if (!Port(2, &port)) return Error("usage: inject N A|B HEX...");
+        std::vector<uint8_t> bytes;
+        if (!ParseBytes(w_, 3, &bytes)) return Error("inject needs bytes in hex");
+        InjectBytes(s_, n, port, bytes, NowUs());
+        return "ok";
+    }
+
+    std::string Packet(Node& n) {
+        if (w_.size() < 3) return Error("usage: packet N HEX32...");
+        std::vector<uint32_t> packets;
+        for (size_t i = 2; i < w_.size(); ++i) {
+            uint32_t v = 0;
+            if (!ParseHex(w_[i], 8, &v)) return Error("bad packet '" + w_[i] + "'");
+            // An empty slot value would be written and counted while the
+            // driver cannot see it: everything behind it would be stuck.
+            if (!FifoPacketPresent(v)) return Error("packet " + Hex(v, 8) + " has no count");
+            packets.push_back(v);
+        }
+        int64_t now = NowUs();
+        for (uint32_t v : packets)
+            DeliverPacket(n, v, now);
+        return "ok";
+    }
+
+    std::string Capture(Node& n) {
+        unsigned port = 0;
+        if (w_.size() != 4 || !Port(2, &port) || (w_[3] != "bytes" && w_[3] != "packets"))
+            return Error("usage: capture N A|B bytes|packets");
+        bool packets = w_[3] == "packets";
+        std::string out = "ok";
+        for (uint32_t pk : n.out[port].log) {
+            if (packets) {
+                out += " " + Hex(pk, 8);
+                continue;
+            }
+            for (uint32_t b = 0; b < FifoPacketCount(pk); ++b)
+                out += " " + Hex((pk >> (8 * b)) & 0xFF, 2);
+        }
+        n.out[port].log.clear();
+        return out;
+    }
+
+    std::string Stats(Node& n) {
+        if (w_.size() != 2) return Error("usage: stats N");
+        const NodeStats& t = n.stats;
+        std::ostringstream o;
+        o << "ok descriptor=" << t.descriptor << " first_acquire=" << t.firstAcquire
+          << " start_out_a=" << t.startOutA << " start_out_b=" << t.startOutB
+          << " start_in=" << t.startIn << " stop=" << t.stop << " cancelled=" << t.cancelled
+          << " refused=" << t.refused << " streams_out_a=" << (n.out[0].stream ? 1 : 0)
+          << " streams_out_b=" << (n.out[1].stream ? 1 : 0) << " streams_in=" << n.in.size()
+          << " drained_out_a=" << t.drainedOutA << " drained_out_b=" << t.drainedOutB
+          << " produced_in=" << t.producedIn << " delivered_in=" << t.deliveredIn
+          << " dropped_in=" << t.droppedIn;
+        size_t waiting = 0;
+        for (const auto& st : n.in)
+            waiting += st->waiting.size();
+        o << " waiting_in=" << waiting << " vendor=" << n.vendor << " product=" << n.product;
+        return o.str();
+    }
+
+    std::string Fail(Node& n) {
+        if (w_.size() != 3) return Error("usage: fail N WHAT");
+        const std::string& what = w_[2];
+        if (what == "descriptor-short")
+            ++n.faults.descriptorShort;
+        else if (what == "wrong-vendor")
+            ++n.faults.wrongVendor;
+        else if (what == "start-immediate")
+            ++n.faults.startImmediate;
+        else if (what == "start-no-cookie")
+            ++n.faults.startNoCookie;
+        else
+            return Error("unknown fault '" + what +
+                         "' (descriptor-short, wrong-vendor, start-immediate, start-no-cookie)");
+        return "ok";
+    }
+
+    State& s_;
+    const std::vector<std::string>& w_;
+};
+
+}  // namespace
+
+std::string ExecuteControl(State& s, const std::string& line) {
+    std::vector<std::string> words = Split(line);
+    if (words.empty()) return Error("empty command");
+    std::string answer = Command(s, words).Run();
+    // Settle what the command set moving, so the answer reflects it.
+    Pump(s, NowUs());
+    return answer;
+}
+
+}  // namespace sim

@@ -1,0 +1,52 @@
+// Both ends of the ring rules, as the kernel side plays them: consumer of
+// output blocks, producer of input blocks. The driver works on the same block
+// from another process, so every word is read and written atomically.
+#include "sim/sim.h"
+
+namespace sim {
+namespace {
+
+uint32_t Load(const volatile uint32_t* p) {
+    return __atomic_load_n(const_cast<const uint32_t*>(p), __ATOMIC_ACQUIRE);
+}
+void Store(volatile uint32_t* p, uint32_t v) {
+    __atomic_store_n(const_cast<uint32_t*>(p), v, __ATOMIC_RELEASE);
+}
+
+// A block's index as the driver left it, kept inside 6..1023 so a damaged
+// header never makes the kernel side touch memory outside the block.
+uint32_t Index(const volatile uint32_t* p) {
+    uint32_t i = Load(p);
+    return (i >= kFifoFirstSlot && i < kFifoWords) ? i : kFifoFirstSlot;
+}
+
+uint32_t Next(uint32_t i) {
+    return i + 1 >= kFifoWords ? kFifoFirstSlot : i + 1;
+}
+
+}  // namespace
+
+bool RingTake(MidiFifo* fifo, uint32_t* packet) {
+    uint32_t i = Index(&fifo->iRead);
+    uint32_t v = Load(&FifoSlot(fifo, i));
+    if (!FifoPacketPresent(v)) return false;
+    Store(&FifoSlot(fifo, i), 0);
+    Store(&fifo->iRead, Next(i));
+    *packet = v;
+    return true;
+}
+
+bool RingPut(MidiFifo* fifo, uint32_t packet) {
+    uint32_t i = Index(&fifo->iWrite);
+    if (Load(&FifoSlot(fifo, i)) != 0) return false;
+    Store(&FifoSlot(fifo, i), packet);
+    Store(&fifo->iWrite, Next(i));
+    return true;
+}
+
+bool RingFull(const MidiFifo* fifo) {
+    auto* f = const_cast<MidiFifo*>(fifo);
+    return Load(&FifoSlot(f, Index(&f->iWrite))) != 0;
+}
+
+}  // namespace sim

@@ -1,0 +1,361 @@
+// The server's sockets and its loop: one thread, one epoll set holding the
+// control socket, the device node sockets, every connection, the pacing timer
+// and the wake-up that Stop writes.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/timerfd.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+#include "sim/server_state.h"
+
+namespace sim {
+namespace {
+
+constexpr size_t kMaxControlLine = 1 << 20;
+
+void Watch(State& s, int fd, uint32_t events) {
+    epoll_event ev{};
+    ev.events = events;
+    ev.data.fd = fd;
+    epoll_ctl(s.epollFd, EPOLL_CTL_ADD, fd, &ev);
+}
+
+void Forget(State& s, int fd) {
+    epoll_ctl(s.epollFd, EPOLL_CTL_DEL, fd, nullptr);
+    close(fd);
+}
+
+bool MakeDir(const std::string& path, std::string* error) {
+    if (mkdir(path.c_str(), 0700) == 0 || errno == EEXIST) return true;
+    *error = "cannot make " + path + ": " + std::strerror(errno);
+    return false;
+}
+
+bool FillAddress(const std::string& path, sockaddr_un* addr, std::string* error) {
+    *addr = {};
+    addr->sun_family = AF_UNIX;
+    if (path.size() >= sizeof addr->sun_path) {
+        *error = "socket path too long: " + path;
+        return false;
+    }
+    std::memcpy(addr->sun_path, path.c_str(), path.size() + 1);
+    return true;
+}
+
+// Another live server of this root answers on its control socket.
+bool Served(const sockaddr_un& addr) {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    bool live = connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
+    close(fd);
+    return live;
+}
+
+void ArmTimer(State& s, bool on) {
+    if (on == s.timerArmed) return;
+    itimerspec its{};
+    if (on) its.it_interval.tv_nsec = its.it_value.tv_nsec = kTickUs * 1000;
+    timerfd_settime(s.timerFd, 0, &its, nullptr);
+    s.timerArmed = on;
+}
+
+void AcceptDevice(State& s, unsigned node) {
+    for (;;) {
+        int fd = accept4(s.nodes[node].listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) return;
+        auto conn = std::make_unique<DeviceConn>();
+        conn->fd = fd;
+        conn->node = node;
+        conn->generation = s.nodes[node].generation;
+        s.devices[fd] = std::move(conn);
+        Watch(s, fd, EPOLLIN | EPOLLRDHUP);
+    }
+}
+
+void AcceptControl(State& s) {
+    for (;;) {
+        int fd = accept4(s.controlFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) return;
+        auto conn = std::make_unique<ControlConn>();
+        conn->fd = fd;
+        s.controls[fd] = std::move(conn);
+        Watch(s, fd, EPOLLIN | EPOLLRDHUP);
+    }
+}
+
+void CloseDevice(State& s, int fd) {
+    auto it = s.devices.find(fd);
+    if (it == s.devices.end()) return;
+    DropConnection(s, *it->second);
+    Forget(s, fd);
+    s.devices.erase(it);
+}
+
+void CloseControl(State& s, int fd) {
+    Forget(s, fd);
+    s.controls.erase(fd);
+}
+
+// Every message waiting on a device connection. A message too short to name
+// its request cannot be answered: the connection is closed.
+void ReadDevice(State& s, int fd) {
+    for (;;) {
+        auto it = s.devices.find(fd);
+        if (it == s.devices.end()) return;
+        DeviceConn& conn = *it->second;
+        alignas(8) uint8_t buf[sizeof(devwire::Request) + devwire::kMaxPayload + 1];
+        alignas(cmsghdr) char cbuf[CMSG_SPACE(sizeof(int) * 4)];
+        iovec iov{buf, sizeof buf};
+        msghdr msg{};
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = cbuf;
+        msg.msg_controllen = sizeof cbuf;
+        ssize_t n = recvmsg(fd, &msg, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+        int passed = -1;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+            if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
+            size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+            for (size_t i = 0; i < count; ++i) {
+                int got;
+                std::memcpy(&got, CMSG_DATA(c) + i * sizeof(int), sizeof got);
+                if (passed < 0)
+                    passed = got;
+                else
+                    close(got);
+            }
+        }
+        if (n < static_cast<ssize_t>(sizeof(devwire::Request))) {
+            if (passed >= 0) close(passed);
+            CloseDevice(s, fd);
+            return;
+        }
+        devwire::Request req;
+        std::memcpy(&req, buf, sizeof req);
+        size_t cbIn = static_cast<size_t>(n) - sizeof req;
+        if (req.dwType != devwire::kRequest || req.cbIn != cbIn || cbIn > devwire::kMaxPayload ||
+            (msg.msg_flags & (MSG_TRUNC | MSG_CTRUNC))) {
+            if (passed >= 0) close(passed);
+            devwire::Reply r{
+                devwire::kReplyNow, req.dwId, 0, devwire::kStatusInvalidParameter, 0, 0};
+            SendAll(fd, &r, sizeof r);
+            continue;
+        }
+        HandleRequest(s, conn, req, buf + sizeof req, passed);
+    }
+}
+
+void ReadControl(State& s, int fd) {
+    for (;;) {
+        auto it = s.controls.find(fd);
+        if (it == s.controls.end()) return;
+        ControlConn& conn = *it->second;
+        char buf[8192];
+        ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+        if (n <= 0) return CloseControl(s, fd);
+        conn.in.append(buf, static_cast<size_t>(n));
+        size_t nl;
+        while ((nl = conn.in.find('\n')) != std::string::npos) {
+            std::string line = conn.in.substr(0, nl);
+            conn.in.erase(0, nl + 1);
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            std::string answer = ExecuteControl(s, line) + "\n";
+            if (!SendAll(fd, answer.data(), answer.size())) return CloseControl(s, fd);
+            if (s.quit) return;
+        }
+        if (conn.in.size() > kMaxControlLine) {
+            std::string answer = "error line too long\n";
+            SendAll(fd, answer.data(), answer.size());
+            return CloseControl(s, fd);
+        }
+    }
+}
+
+void Run(State& s) {
+    epoll_event events[64];
+    while (!s.quit) {
+        int n = epoll_wait(s.epollFd, events, 64, -1);
+        if (n < 0 && errno != EINTR) break;
+        for (int i = 0; i < n && !s.quit; ++i) {
+            int fd = events[i].data.fd;
+            if (fd == s.wakeFd) {
+                s.quit = true;
+            } else if (fd == s.timerFd) {
+                uint64_t ticks;
+                while (read(s.timerFd, &ticks, sizeof ticks) > 0) {
+                }
+            } else if (fd == s.controlFd) {
+                AcceptControl(s);
+            } else if (s.devices.count(fd)) {
+                ReadDevice(s, fd);
+                if (events[i].events & (EPOLLHUP | EPOLLRDHUP | EPOLLERR)) CloseDevice(s, fd);
+            } else if (s.controls.count(fd)) {
+                ReadControl(s, fd);
+                if (s.controls.count(fd) && (events[i].events & (EPOLLHUP | EPOLLERR)))
+                    CloseControl(s, fd);
+            } else {
+                for (unsigned node = 0; node < kDevNodes; ++node)
+                    if (s.nodes[node].plugged && s.nodes[node].listenFd == fd)
+                        AcceptDevice(s, node);
+            }
+        }
+        Pump(s, NowUs());
+        ArmTimer(s, NeedsTimer(s));
+    }
+}
+
+// Ends everything the server holds; the host completes what was pending on a
+// closed connection itself.
+void Shutdown(State& s) {
+    ReleaseAllStreams(s);
+    for (auto& [fd, conn] : s.devices)
+        close(fd);
+    s.devices.clear();
+    for (auto& [fd, conn] : s.controls)
+        close(fd);
+    s.controls.clear();
+    for (unsigned node = 0; node < kDevNodes; ++node) {
+        Node& n = s.nodes[node];
+        if (n.listenFd >= 0) {
+            close(n.listenFd);
+            unlink(devwire::DevicePath(s.root, node).c_str());
+            n.listenFd = -1;
+        }
+        n.plugged = false;
+    }
+    if (s.controlFd >= 0) {
+        close(s.controlFd);
+        unlink(devwire::ControlPath(s.root).c_str());
+    }
+    if (s.timerFd >= 0) close(s.timerFd);
+    if (s.epollFd >= 0) close(s.epollFd);
+    s.controlFd = s.timerFd = s.epollFd = -1;
+}
+
+}  // namespace
+
+int64_t NowUs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+bool SendAll(int fd, const void* data, size_t size) {
+    const char* p = static_cast<const char*>(data);
+    int waits = 0;
+    while (size > 0) {
+        ssize_t n = send(fd, p, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n >= 0) {
+            p += n;
+            size -= static_cast<size_t>(n);
+            continue;
+        }
+        if (errno == EINTR) continue;
+        if ((errno != EAGAIN && errno != EWOULDBLOCK) || ++waits > 10) return false;
+        pollfd pfd{fd, POLLOUT, 0};
+        poll(&pfd, 1, 100);
+    }
+    return true;
+}
+
+bool ParseRate(const std::string& text, Rate* rate) {
+    if (text == "wire")
+        *rate = Rate::Wire;
+    else if (text == "fast")
+        *rate = Rate::Fast;
+    else if (text == "paused")
+        *rate = Rate::Paused;
+    else
+        return false;
+    return true;
+}
+
+Server::Server() = default;
+Server::~Server() {
+    Stop();
+}
+
+bool Server::Start(const Options& options, std::string* error) {
+    std::string ignored;
+    if (!error) error = &ignored;
+    if (state_) {
+        *error = "the server was started before";
+        return false;
+    }
+    auto s = std::make_unique<State>();
+    s->options = options;
+    s->root = options.root.empty() ? devwire::Root() : options.root;
+    for (unsigned node : options.nodes)
+        if (node >= kDevNodes) {
+            *error = "unknown node " + std::to_string(node);
+            return false;
+        }
+    if (!MakeDir(s->root, error) || !MakeDir(s->root + "/dev", error)) return false;
+
+    sockaddr_un addr;
+    std::string control = devwire::ControlPath(s->root);
+    if (!FillAddress(control, &addr, error)) return false;
+    if (Served(addr)) {
+        *error = "another simulator serves " + s->root;
+        return false;
+    }
+    unlink(control.c_str());
+    s->controlFd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    s->epollFd = epoll_create1(EPOLL_CLOEXEC);
+    s->timerFd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    s->wakeFd = wakeFd_;
+    if (s->controlFd < 0 || s->epollFd < 0 || s->timerFd < 0 || wakeFd_ < 0 ||
+        bind(s->controlFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        listen(s->controlFd, 16) != 0) {
+        *error = "cannot serve " + control + ": " + std::strerror(errno);
+        Shutdown(*s);
+        if (wakeFd_ >= 0) close(wakeFd_);
+        wakeFd_ = -1;
+        return false;
+    }
+    Watch(*s, s->controlFd, EPOLLIN);
+    Watch(*s, s->timerFd, EPOLLIN);
+    Watch(*s, wakeFd_, EPOLLIN);
+    for (unsigned node : options.nodes) {
+        if (s->nodes[node].plugged) continue;
+        if (!PlugNode(*s, node, kExpectedVendorId, kExpectedProductId, error)) {
+            Shutdown(*s);
+            close(wakeFd_);
+            wakeFd_ = -1;
+            return false;
+        }
+    }
+    state_ = std::move(s);
+    thread_ = std::thread([this] {
+        Run(*state_);
+        Shutdown(*state_);
+        finished_ = true;
+    });
+    return true;
+}
+
+void Server::Stop() {
+    if (thread_.joinable()) {
+        uint64_t one = 1;
+        ssize_t ignored = write(wakeFd_, &one, sizeof one);
+        (void)ignored;
+        thread_.join();
+    }
+    if (wakeFd_ >= 0) close(wakeFd_);
+    wakeFd_ = -1;
+    finished_ = true;
+}
+
+}  // namespace sim

@@ -1,0 +1,143 @@
+// The server's state and the routines of its parts, shared by the files of
+// vtsim. Everything here belongs to the server thread alone: no locks.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/os/devwire.h"
+#include "include/build_constants.h"
+#include "sim/sim.h"
+
+namespace sim {
+
+constexpr int64_t kUsPerByte = 320;           // 31250 baud, 10 bits a byte
+constexpr int64_t kWireSlackUs = 1000;        // one tick: a busy wire keeps its pace
+constexpr int64_t kInputWaitUs = 100000;      // a packet waits this long for a full ring
+constexpr size_t kLoopbackBoundBytes = 4096;  // pending input that holds the output back
+constexpr size_t kCaptureLimit = 1u << 20;    // packets kept per output for capture
+constexpr int kTickUs = 1000;                 // the pacing timer's period
+
+int64_t NowUs();
+
+struct DeviceConn;
+
+// One pending start request: a block the kernel side works on.
+struct Stream {
+    uint32_t cookie = 0;
+    uint32_t pipe = 0;
+    DeviceConn* conn = nullptr;  // the connection that carries the request
+    uint32_t requestId = 0;
+    void* map = nullptr;
+    size_t mapLen = 0;
+    MidiFifo* fifo = nullptr;
+    // Input blocks: packets waiting for room, with the time each found the
+    // block full.
+    struct Waiting {
+        uint32_t packet;
+        int64_t since;
+    };
+    std::deque<Waiting> waiting;
+    size_t waitingBytes[2] = {0, 0};  // by input port
+};
+
+struct OutputPort {
+    std::unique_ptr<Stream> stream;
+    int64_t wireFreeAt = 0;    // when the cable has sent what was taken
+    std::deque<uint32_t> log;  // drained packets not yet captured
+};
+
+struct InputPort {
+    explicit InputPort(unsigned port) : packetizer(port) {}
+    Packetizer packetizer;
+    struct Arriving {
+        int64_t at;
+        uint8_t byte;
+    };
+    std::deque<Arriving> wire;  // injected bytes still on the cable
+    int64_t wireFreeAt = 0;
+};
+
+struct NodeStats {
+    uint64_t descriptor = 0, firstAcquire = 0, startOutA = 0, startOutB = 0, startIn = 0, stop = 0,
+             cancelled = 0, refused = 0, drainedOutA = 0, drainedOutB = 0, producedIn = 0,
+             deliveredIn = 0, droppedIn = 0;
+};
+
+// Fault injections: each count is the number of matching requests still to spoil.
+struct NodeFaults {
+    unsigned descriptorShort = 0, wrongVendor = 0, startImmediate = 0, startNoCookie = 0;
+};
+
+struct Node {
+    unsigned index = 0;
+    bool plugged = false;
+    uint64_t generation = 0;  // raised by every unplug: older connections are dead
+    int listenFd = -1;
+    uint16_t vendor = 0, product = 0;
+    Rate rate = Rate::Wire;
+    bool loopback = true;
+    OutputPort out[2];
+    std::vector<std::unique_ptr<Stream>> in;
+    InputPort inPort[2]{InputPort(0), InputPort(1)};
+    NodeStats stats;
+    NodeFaults faults;
+};
+
+struct DeviceConn {
+    int fd = -1;
+    unsigned node = 0;
+    uint64_t generation = 0;
+};
+
+struct ControlConn {
+    int fd = -1;
+    std::string in;
+};
+
+struct Server::State {
+    Options options;
+    std::string root;
+    int epollFd = -1, timerFd = -1, controlFd = -1, wakeFd = -1;
+    bool timerArmed = false;
+    bool quit = false;
+    uint32_t cookieSerial = 0;
+    Node nodes[kDevNodes];
+    std::map<int, std::unique_ptr<DeviceConn>> devices;
+    std::map<int, std::unique_ptr<ControlConn>> controls;
+};
+using State = Server::State;
+
+// ---- sockets (server.cpp)
+// Sends one whole message, waiting up to a second for room; false on failure.
+bool SendAll(int fd, const void* data, size_t size);
+
+// ---- nodes and requests (device.cpp)
+bool PlugNode(State& s, unsigned node, uint16_t vendor, uint16_t product, std::string* error);
+void UnplugNode(State& s, unsigned node);
+// One request of a device connection; takes ownership of passedFd (-1 none).
+void HandleRequest(State& s, DeviceConn& conn, const devwire::Request& req, const uint8_t* in,
+                   int passedFd);
+// The connection closed: its pending starts end as cancelled.
+void DropConnection(State& s, DeviceConn& conn);
+// Ends every stream of every node without answering (the server stops).
+void ReleaseAllStreams(State& s);
+
+// ---- pacing (pump.cpp)
+// Moves bytes: output consumers, loopback, injected bytes, input rings.
+void Pump(State& s, int64_t now);
+// True while some work needs the pacing timer.
+bool NeedsTimer(const State& s);
+// Bytes arriving on an input of a node, at its pace.
+void InjectBytes(State& s, Node& n, unsigned port, const std::vector<uint8_t>& bytes, int64_t now);
+// One packet produced by the interface, for every input block of the node.
+void DeliverPacket(Node& n, uint32_t packet, int64_t now);
+
+// ---- control commands (control.cpp)
+std::string ExecuteControl(State& s, const std::string& line);
+
+}  // namespace sim
