@@ -1,0 +1,71 @@
+// Process-private events: CreateEventW, SetEvent, ResetEvent and their wait.
+#include <chrono>
+
+#include "host/os/internal.h"
+
+namespace vthost {
+
+DWORD Event::Wait(DWORD dwMilliseconds) {
+    std::unique_lock<std::mutex> lock(m_);
+    if (dwMilliseconds == INFINITE) {
+        cv_.wait(lock, [this] { return set_; });
+    } else if (!cv_.wait_for(lock, std::chrono::milliseconds(dwMilliseconds),
+                             [this] { return set_; })) {
+        return WAIT_TIMEOUT;
+    }
+    // An auto-reset event lets exactly one waiter through per Set.
+    if (!manual_) set_ = false;
+    return WAIT_OBJECT_0;
+}
+
+void Event::Set() {
+    std::lock_guard<std::mutex> lock(m_);
+    set_ = true;
+    if (manual_)
+        cv_.notify_all();
+    else
+        cv_.notify_one();
+}
+
+void Event::Reset() {
+    std::lock_guard<std::mutex> lock(m_);
+    set_ = false;
+}
+
+}  // namespace vthost
+
+using namespace vthost;
+
+extern "C" {
+
+HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState,
+                           LPCWSTR lpName) {
+    if (lpName != nullptr && *lpName != 0) {
+        // Named events are not part of this subset.
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    return AddHandle(std::make_shared<Event>(bManualReset != FALSE, bInitialState != FALSE));
+}
+
+BOOL WINAPI SetEvent(HANDLE hEvent) {
+    auto event = LookupHandleAs<Event>(hEvent);
+    if (!event) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    event->Set();
+    return TRUE;
+}
+
+BOOL WINAPI ResetEvent(HANDLE hEvent) {
+    auto event = LookupHandleAs<Event>(hEvent);
+    if (!event) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    event->Reset();
+    return TRUE;
+}
+
+}  // extern "C"

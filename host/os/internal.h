@@ -1,0 +1,100 @@
+// Private to host/os: the kernel objects behind handles, the process-wide
+// handle table, the registry of host mappings and the files of named objects
+// under the root. Nothing outside this folder includes it.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "host/os/host.h"
+
+namespace vthost {
+
+// Something a handle refers to. The table holds objects by reference count,
+// so an object outlives its handle while anything else (a pending request,
+// a waiting thread) still holds it.
+class Object {
+  public:
+    virtual ~Object() = default;
+    // WaitForSingleObject on this object: WAIT_OBJECT_0, WAIT_ABANDONED,
+    // WAIT_TIMEOUT, or WAIT_FAILED with the last error set.
+    virtual DWORD Wait(DWORD dwMilliseconds);
+    // Called when CloseHandle removes a handle of this object from the table,
+    // before the table's reference is dropped.
+    virtual void OnHandleClosed() {}
+};
+
+// A process-private event, auto- or manual-reset.
+class Event : public Object {
+  public:
+    Event(bool fManualReset, bool fInitialState) : manual_(fManualReset), set_(fInitialState) {}
+    DWORD Wait(DWORD dwMilliseconds) override;
+    void Set();
+    void Reset();
+
+  private:
+    std::mutex m_;
+    std::condition_variable cv_;
+    bool manual_;
+    bool set_;
+};
+
+// The handle table. Handles are small non-zero multiples of 4, never
+// INVALID_HANDLE_VALUE. Lookup answers an empty pointer for a handle that is
+// not live.
+HANDLE AddHandle(std::shared_ptr<Object> object);
+std::shared_ptr<Object> LookupHandle(HANDLE h);
+template <typename T>
+std::shared_ptr<T> LookupHandleAs(HANDLE h) {
+    return std::dynamic_pointer_cast<T>(LookupHandle(h));
+}
+
+// Mappings the host made, so out-direct requests can hand the kernel side
+// the memory itself. fd stays open for the life of the mapping.
+void RegisterMapping(void* p, size_t cb, int fd);
+
+// <root>/obj, created on first use; empty when the root is unusable.
+const std::string& ObjectDir();
+// A name (of any characters) turned into one safe file name component.
+std::string SafeFileName(const std::string& prefix, const std::u16string& name);
+
+// A named object file under <root>/obj with its companion files:
+//   <file>.init  held exclusively while a process sets the object up,
+//   <file>.users held shared by every live user for as long as it lives.
+// Open() answers whether this process found no other live user (so the
+// object must be made afresh); the caller sets it up, then calls Ready().
+class NamedObjectFile {
+  public:
+    NamedObjectFile() = default;
+    ~NamedObjectFile();
+    NamedObjectFile(const NamedObjectFile&) = delete;
+    NamedObjectFile& operator=(const NamedObjectFile&) = delete;
+
+    // False when the files cannot be made. On success the init lock is held
+    // until Ready(), and *pfFresh tells whether no other live user exists.
+    bool Open(const std::string& path, bool* pfFresh);
+    // Becomes a live user and lets the next process in.
+    void Ready();
+    int fd() const { return fd_; }
+    // Hand the descriptor over (it then lives with the mapping).
+    int ReleaseFd() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+
+  private:
+    int fd_ = -1;
+    int init_ = -1;
+    int users_ = -1;
+};
+
+// Wraps a connected device socket in the object behind a CreateFileW handle
+// and hands it to the I/O thread (device_io.cpp). Takes the descriptor even
+// on failure (null).
+std::shared_ptr<Object> ConnectDevice(int fd);
+
+}  // namespace vthost

@@ -1,0 +1,290 @@
+// The multimedia timer: timeSetEvent and timeKillEvent with one timer thread
+// per process, timeGetTime, the period balance and timer capabilities, and
+// the manual clock that lets tests drive time and ticks themselves.
+//
+// Locking: one mutex guards every timer record and the clock. It is never
+// held while a callback runs, so a callback may create or kill timers.
+// A record counts the threads running its callback; timeKillEvent waits for
+// that count to fall to the calls the killing thread itself is inside of.
+#include <time.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "host/os/internal.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr UINT kPeriodMin = 1;
+constexpr UINT kPeriodMax = 1000000;
+constexpr UINT TIME_KILL_SYNCHRONOUS_FLAG = 0x0100;  // always the behaviour here
+
+struct Timer {
+    UINT id;
+    UINT delay;
+    LPTIMECALLBACK proc;
+    DWORD_PTR user;
+    bool periodic;
+    Clock::time_point due;  // next tick on the timer thread
+    DWORD dueManual;        // when a one-shot fires under the manual clock
+    bool killed = false;
+    int running = 0;  // threads inside its callback now
+};
+
+struct TimerState {
+    std::mutex m;
+    std::condition_variable wake;  // the timer thread: timers or the clock changed
+    std::condition_variable done;  // a callback returned
+    std::map<UINT, std::shared_ptr<Timer>> timers;
+    UINT nextId = 1;
+    bool threadStarted = false;
+    bool manual = false;
+    DWORD manualNow = 0;
+    std::map<UINT, LONG> periods;
+    LONG balance = 0;
+    bool failCaps = false;
+    bool failSet = false;
+};
+
+// Leaked: the timer thread may still run while the process exits.
+TimerState& State() {
+    static TimerState* state = new TimerState;
+    return *state;
+}
+
+// The callbacks this thread is inside of, innermost last.
+thread_local std::vector<const Timer*> tlsRunning;
+
+DWORD RealMs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<DWORD>(static_cast<uint64_t>(ts.tv_sec) * 1000u +
+                              static_cast<uint64_t>(ts.tv_nsec) / 1000000u);
+}
+
+DWORD NowMs(const TimerState& s) {
+    return s.manual ? s.manualNow : RealMs();
+}
+
+// Runs one callback of t with the lock released around it. A one-shot timer
+// is gone once it has fired.
+void RunOne(TimerState& s, std::unique_lock<std::mutex>& lock, const std::shared_ptr<Timer>& t) {
+    ++t->running;
+    tlsRunning.push_back(t.get());
+    lock.unlock();
+    t->proc(t->id, 0, t->user, 0, 0);
+    lock.lock();
+    tlsRunning.pop_back();
+    --t->running;
+    if (!t->periodic && !t->killed) {
+        t->killed = true;
+        s.timers.erase(t->id);
+    }
+    s.done.notify_all();
+}
+
+void TimerThread() {
+    TimerState& s = State();
+    std::unique_lock<std::mutex> lock(s.m);
+    for (;;) {
+        if (s.manual || s.timers.empty()) {
+            s.wake.wait(lock);
+            continue;
+        }
+        Clock::time_point earliest = Clock::time_point::max();
+        for (const auto& entry : s.timers)
+            earliest = std::min(earliest, entry.second->due);
+        Clock::time_point now = Clock::now();
+        if (now < earliest) {
+            s.wake.wait_until(lock, earliest);
+            continue;
+        }
+        std::vector<std::shared_ptr<Timer>> due;
+        for (const auto& entry : s.timers)
+            if (entry.second->due <= now) due.push_back(entry.second);
+        for (const auto& t : due) {
+            // An earlier callback of this round may have killed it, or the
+            // test may have taken the clock over.
+            if (t->killed || s.manual) continue;
+            if (t->periodic) {
+                // Keep the phase; a tick that is already late is dropped
+                // rather than run in a burst.
+                t->due += std::chrono::milliseconds(t->delay);
+                if (t->due <= now) t->due = now + std::chrono::milliseconds(t->delay);
+            }
+            RunOne(s, lock, t);
+        }
+    }
+}
+
+bool StartThreadLocked(TimerState& s) {
+    if (s.threadStarted) return true;
+    try {
+        std::thread(TimerThread).detach();
+    } catch (const std::system_error&) {
+        return false;
+    }
+    s.threadStarted = true;
+    return true;
+}
+
+}  // namespace
+
+extern "C" {
+
+MMRESULT WINAPI timeGetDevCaps(LPTIMECAPS ptc, UINT cbtc) {
+    TimerState& s = State();
+    {
+        std::lock_guard<std::mutex> lock(s.m);
+        if (s.failCaps) return TIMERR_NOCANDO;
+    }
+    if (!ptc || cbtc != sizeof(TIMECAPS)) return TIMERR_STRUCT;
+    ptc->wPeriodMin = kPeriodMin;
+    ptc->wPeriodMax = kPeriodMax;
+    return TIMERR_NOERROR;
+}
+
+MMRESULT WINAPI timeBeginPeriod(UINT uPeriod) {
+    if (uPeriod < kPeriodMin || uPeriod > kPeriodMax) return TIMERR_NOCANDO;
+    TimerState& s = State();
+    std::lock_guard<std::mutex> lock(s.m);
+    ++s.periods[uPeriod];
+    ++s.balance;
+    return TIMERR_NOERROR;
+}
+
+MMRESULT WINAPI timeEndPeriod(UINT uPeriod) {
+    TimerState& s = State();
+    std::lock_guard<std::mutex> lock(s.m);
+    // As winmm: an end without a matching begin of the same period fails.
+    auto it = s.periods.find(uPeriod);
+    if (it == s.periods.end()) return TIMERR_NOCANDO;
+    if (--it->second == 0) s.periods.erase(it);
+    --s.balance;
+    return TIMERR_NOERROR;
+}
+
+MMRESULT WINAPI timeSetEvent(UINT uDelay, UINT, LPTIMECALLBACK lpTimeProc, DWORD_PTR dwUser,
+                             UINT fuEvent) {
+    // Only function callbacks exist here; event-setting timers are refused.
+    if (!lpTimeProc || uDelay < kPeriodMin || uDelay > kPeriodMax ||
+        (fuEvent & ~(TIME_PERIODIC | TIME_KILL_SYNCHRONOUS_FLAG)) != 0)
+        return 0;
+    TimerState& s = State();
+    std::lock_guard<std::mutex> lock(s.m);
+    if (s.failSet || !StartThreadLocked(s)) return 0;
+    auto t = std::make_shared<Timer>();
+    while (s.nextId == 0 || s.timers.count(s.nextId))
+        ++s.nextId;
+    t->id = s.nextId++;
+    t->delay = uDelay;
+    t->proc = lpTimeProc;
+    t->user = dwUser;
+    t->periodic = (fuEvent & TIME_PERIODIC) != 0;
+    t->due = Clock::now() + std::chrono::milliseconds(uDelay);
+    t->dueManual = NowMs(s) + uDelay;
+    s.timers[t->id] = t;
+    s.wake.notify_all();
+    return t->id;
+}
+
+MMRESULT WINAPI timeKillEvent(UINT uTimerID) {
+    TimerState& s = State();
+    std::unique_lock<std::mutex> lock(s.m);
+    auto it = s.timers.find(uTimerID);
+    if (it == s.timers.end()) return MMSYSERR_INVALPARAM;
+    std::shared_ptr<Timer> t = it->second;
+    s.timers.erase(it);
+    t->killed = true;
+    s.wake.notify_all();
+    // Wait for callbacks on other threads; one this thread is inside of
+    // (a callback killing its own timer) cannot be waited for.
+    int mine = static_cast<int>(std::count(tlsRunning.begin(), tlsRunning.end(), t.get()));
+    s.done.wait(lock, [&] { return t->running <= mine; });
+    return TIMERR_NOERROR;
+}
+
+DWORD WINAPI timeGetTime(void) {
+    TimerState& s = State();
+    std::lock_guard<std::mutex> lock(s.m);
+    return NowMs(s);
+}
+
+void VtHostSetManualClock(BOOL fManual) {
+    TimerState& s = State();
+    std::lock_guard<std::mutex> lock(s.m);
+    bool manual = fManual != FALSE;
+    if (manual == s.manual) return;
+    if (manual) {
+        s.manualNow = RealMs();
+    } else {
+        // Back on the real clock: every timer starts a fresh period now.
+        Clock::time_point now = Clock::now();
+        for (auto& entry : s.timers)
+            entry.second->due = now + std::chrono::milliseconds(entry.second->delay);
+    }
+    s.manual = manual;
+    s.wake.notify_all();
+}
+
+void VtHostSetTime(DWORD dwMs) {
+    TimerState& s = State();
+    std::lock_guard<std::mutex> lock(s.m);
+    s.manualNow = dwMs;
+}
+
+void VtHostAdvanceTime(DWORD dwMs) {
+    TimerState& s = State();
+    std::lock_guard<std::mutex> lock(s.m);
+    s.manualNow += dwMs;
+}
+
+void VtHostRunTimers(void) {
+    TimerState& s = State();
+    std::unique_lock<std::mutex> lock(s.m);
+    std::vector<std::shared_ptr<Timer>> live;
+    for (const auto& entry : s.timers)
+        live.push_back(entry.second);
+    for (const auto& t : live) {
+        // Killed by an earlier callback of this tick: skip it.
+        if (t->killed) continue;
+        // A one-shot fires once the manual clock reaches its time.
+        if (!t->periodic && static_cast<int32_t>(NowMs(s) - t->dueManual) < 0) continue;
+        RunOne(s, lock, t);
+    }
+}
+
+DWORD VtHostTimerCount(void) {
+    TimerState& s = State();
+    std::lock_guard<std::mutex> lock(s.m);
+    return static_cast<DWORD>(s.timers.size());
+}
+
+LONG VtHostPeriodBalance(void) {
+    TimerState& s = State();
+    std::lock_guard<std::mutex> lock(s.m);
+    return s.balance;
+}
+
+void VtHostFailTimerCaps(BOOL fFail) {
+    TimerState& s = State();
+    std::lock_guard<std::mutex> lock(s.m);
+    s.failCaps = fFail != FALSE;
+}
+
+void VtHostFailTimerSet(BOOL fFail) {
+    TimerState& s = State();
+    std::lock_guard<std::mutex> lock(s.m);
+    s.failSet = fFail != FALSE;
+}
+
+}  // extern "C"
