@@ -8,7 +8,7 @@
 namespace vt {
 
 class DriverSession {
-public:
+  public:
     DriverSession() {
         DriverProc(0, nullptr, DRV_LOAD, 0, 0);
         DriverProc(0, nullptr, DRV_ENABLE, 0, 0);

@@ -12,7 +12,7 @@
 namespace vt {
 
 class Simulator {
-public:
+  public:
     // args as on the command line, e.g. "--nodes 2,5 --rate fast". Returns once
     // the control socket and the device nodes are served.
     explicit Simulator(const std::string& args = "--nodes 0");
@@ -35,7 +35,7 @@ public:
 
     int pid() const { return child_.pid(); }
 
-private:
+  private:
     ChildProcess child_;
 };
 

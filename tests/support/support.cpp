@@ -59,17 +59,22 @@ RootHolder& Holder() {
 }
 
 // Force the root into existence during static initialisation.
-__attribute__((constructor(101))) void MakeRootEarly() { Holder(); }
+__attribute__((constructor(101))) void MakeRootEarly() {
+    Holder();
+}
 
 }  // namespace
 
-const std::string& TestRoot() { return Holder().path; }
+const std::string& TestRoot() {
+    return Holder().path;
+}
 
 std::vector<BYTE> Hex(const std::string& text) {
     std::vector<BYTE> out;
     size_t i = 0;
     while (i < text.size()) {
-        while (i < text.size() && (text[i] == ' ' || text[i] == ',')) ++i;
+        while (i < text.size() && (text[i] == ' ' || text[i] == ','))
+            ++i;
         if (i >= text.size()) break;
         size_t used = 0;
         unsigned long v = std::stoul(text.substr(i, 2), &used, 16);
@@ -91,7 +96,8 @@ std::string HexString(const BYTE* p, size_t cb) {
 
 std::string Narrow(const WCHAR* psz) {
     std::string s;
-    for (; psz && *psz; ++psz) s += static_cast<char>(*psz < 0x80 ? *psz : '?');
+    for (; psz && *psz; ++psz)
+        s += static_cast<char>(*psz < 0x80 ? *psz : '?');
     return s;
 }
 
@@ -104,7 +110,8 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv) {
     posix_spawn_file_actions_adddup2(&fa, toChild[0], 0);
     posix_spawn_file_actions_adddup2(&fa, fromChild[1], 1);
     std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    for (const auto& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     pid_t pid = -1;
     int rc = posix_spawn(&pid, args[0], &fa, nullptr, args.data(), environ);
@@ -121,9 +128,13 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv) {
     out_ = fromChild[0];
 }
 
-ChildProcess::~ChildProcess() { Kill(); }
+ChildProcess::~ChildProcess() {
+    Kill();
+}
 
-ChildProcess::ChildProcess(ChildProcess&& other) noexcept { *this = std::move(other); }
+ChildProcess::ChildProcess(ChildProcess&& other) noexcept {
+    *this = std::move(other);
+}
 
 ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
     if (this != &other) {

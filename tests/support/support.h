@@ -17,7 +17,9 @@ const std::string& TestRoot();
 std::vector<BYTE> Hex(const std::string& text);
 // Bytes -> "90 3C 40".
 std::string HexString(const BYTE* p, size_t cb);
-inline std::string HexString(const std::vector<BYTE>& v) { return HexString(v.data(), v.size()); }
+inline std::string HexString(const std::vector<BYTE>& v) {
+    return HexString(v.data(), v.size());
+}
 
 // 16-bit string -> UTF-8 (ASCII) for assertions.
 std::string Narrow(const WCHAR* psz);
@@ -25,7 +27,7 @@ std::string Narrow(const WCHAR* psz);
 // A child process started from argv; killed (SIGKILL) and reaped when the
 // object goes away, so no test leaves a process behind.
 class ChildProcess {
-public:
+  public:
     ChildProcess() = default;
     explicit ChildProcess(const std::vector<std::string>& argv);
     ~ChildProcess();
@@ -48,7 +50,7 @@ public:
     // by a signal or not exited within timeoutMs (it is then killed).
     int Wait(int timeoutMs = 20000);
 
-private:
+  private:
     int pid_ = -1;
     int in_ = -1;
     int out_ = -1;

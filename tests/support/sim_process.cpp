@@ -1,0 +1,80 @@
+// vt::Simulator: `veltrane sim` as a child of the test process, under the
+// test's object root, talked to through its control socket.
+#include "tests/support/sim_process.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <stdexcept>
+
+#include "sim/sim.h"
+
+namespace vt {
+namespace {
+
+std::vector<std::string> SimArgv(const std::string& args) {
+    std::vector<std::string> argv{VT_VELTRANE_EXE, "sim", "--exit-with-parent"};
+    std::istringstream in(args);
+    std::string w;
+    while (in >> w) argv.push_back(w);
+    return argv;
+}
+
+// One control connection a command: the object needs no state beyond the
+// child, and a command never waits behind another client's.
+bool Ask(const std::string& line, std::string* answer, std::string* error, int timeoutMs = 20000) {
+    sim::ControlClient client;
+    return client.Connect(TestRoot(), error) && client.Command(line, answer, error, timeoutMs);
+}
+
+}  // namespace
+
+Simulator::Simulator(const std::string& args) : child_(SimArgv(args)) {
+    std::string line = child_.ReadLine();
+    if (line != "ready") throw std::runtime_error("veltrane sim answered '" + line + "'");
+}
+
+Simulator::~Simulator() {
+    std::string answer, error;
+    Ask("quit", &answer, &error, 5000);
+    child_.Wait(5000);
+}
+
+std::string Simulator::Command(const std::string& line) {
+    std::string answer, error;
+    if (!Ask(line, &answer, &error)) return "error (control) " + error;
+    return answer;
+}
+
+std::string Simulator::Ok(const std::string& line) {
+    std::string answer = Command(line);
+    EXPECT_EQ(answer.rfind("ok", 0), 0u) << line << " -> " << answer;
+    if (answer.rfind("ok ", 0) == 0) return answer.substr(3);
+    return "";
+}
+
+std::vector<uint32_t> Simulator::CapturePackets(unsigned node, char port) {
+    std::istringstream in(Ok("capture " + std::to_string(node) + " " + port + " packets"));
+    std::vector<uint32_t> out;
+    std::string w;
+    while (in >> w) out.push_back(static_cast<uint32_t>(std::stoul(w, nullptr, 16)));
+    return out;
+}
+
+std::vector<BYTE> Simulator::CaptureBytes(unsigned node, char port) {
+    return Hex(Ok("capture " + std::to_string(node) + " " + port + " bytes"));
+}
+
+std::map<std::string, uint64_t> Simulator::Stats(unsigned node) {
+    std::istringstream in(Ok("stats " + std::to_string(node)));
+    std::map<std::string, uint64_t> out;
+    std::string w;
+    while (in >> w) {
+        size_t eq = w.find('=');
+        if (eq == std::string::npos) continue;
+        out[w.substr(0, eq)] = std::stoull(w.substr(eq + 1));
+    }
+    return out;
+}
+
+}  // namespace vt
