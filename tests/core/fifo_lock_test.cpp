@@ -102,8 +102,8 @@ TEST_F(Fifo, RacingProcessesKeepTheCountAndNeverReinitialiseALiveBlock) {
     MidiFifo* pFifo = pStream->pFifo;
     FifoSlot(pFifo, 100) = 0x01000042;  // stands for a packet still queued
     vt::ChildProcess a = Peer(), b = Peer();
-    a.Send("churn 4 1 20000");
-    b.Send("churn 4 1 20000");
+    a.Send("churn 4 1 100000");
+    b.Send("churn 4 1 100000");
     EXPECT_EQ(a.ReadLine(60000), "done");
     EXPECT_EQ(b.ReadLine(60000), "done");
     EXPECT_EQ(pFifo->cRef, 1u);
