@@ -1,0 +1,150 @@
+// Input on Win32: the byte parser with the clock the test sets, and the
+// periodic multimedia timer that drains the input ring.
+#include "midiin/midiin.h"
+#include "windows/tests/wintest.h"
+
+namespace vtw {
+namespace {
+
+class InputParser : public DriverFixture {
+  protected:
+    void SetUp() override {
+        DriverFixture::SetUp();
+        pInstance = Instance(3);
+        for (InputClient* p : {&a, &b}) {
+            p->pInstance = pInstance;
+            p->dwFlags = CALLBACK_FUNCTION;
+            p->dwCallback = reinterpret_cast<DWORD_PTR>(&NoteCallback);
+            p->bState = kInStarted;
+            p->dwStartTime = 1000;
+        }
+        a.dwInstance = 0xA;
+        b.dwInstance = 0xB;
+        ASSERT_TRUE(midAddClient(pInstance, &a, 0));
+        ASSERT_TRUE(midAddClient(pInstance, &b, 1));
+        SetClock(1000);
+    }
+    void TearDown() override {
+        midRemoveClient(pInstance, &a, 0);
+        midRemoveClient(pInstance, &b, 1);
+        DriverFixture::TearDown();
+    }
+    void Bytes(DWORD port, std::initializer_list<BYTE> bytes) {
+        for (BYTE by : bytes)
+            midByteRec(port, pInstance, by);
+    }
+    HardwareInstance* pInstance = nullptr;
+    InputClient a = {}, b = {};
+};
+
+TEST_F(InputParser, ShortMessagesAreTimedFromTheClientsStart) {
+    SetClock(1250);
+    Bytes(1, {0x90, 0x3C});
+    SetClock(1300);
+    Bytes(1, {0x40, 0x3E, 0x41, 0xF8});
+    ASSERT_EQ(gNotes.size(), 3u);
+    // The message keeps the time of its first byte; running status repeats 0x90.
+    EXPECT_EQ(gNotes[0].uMsg, UINT(MIM_DATA));
+    EXPECT_EQ(gNotes[0].dwInstance, 0xBu);
+    EXPECT_EQ(gNotes[0].dwParam1, 0x403C90u);
+    EXPECT_EQ(gNotes[0].dwParam2, 250u);
+    EXPECT_EQ(gNotes[1].dwParam1, 0x413E90u);
+    EXPECT_EQ(gNotes[1].dwParam2, 300u);
+    EXPECT_EQ(gNotes[2].dwParam1, 0xF8u);
+    // Input A's client heard nothing of input B.
+    EXPECT_EQ(a.bRunningStatus, 0);
+}
+
+TEST_F(InputParser, StoppedClientsReceiveNothing) {
+    a.bState = 0;
+    Bytes(0, {0xC5, 0x10, 0xF8});
+    EXPECT_TRUE(gNotes.empty());
+    midStart(&a);
+    Bytes(0, {0xC5, 0x11});
+    ASSERT_EQ(gNotes.size(), 1u);
+    EXPECT_EQ(gNotes[0].dwParam1, 0x11C5u);
+    EXPECT_EQ(gNotes[0].dwInstance, 0xAu);
+}
+
+TEST_F(InputParser, SysexFillsTheQueuedBuffer) {
+    char ab[16] = {};
+    MIDIHDR hdr = {};
+    hdr.lpData = ab;
+    hdr.dwBufferLength = sizeof ab;
+    hdr.dwFlags = MHDR_PREPARED;
+    ASSERT_EQ(midAddBuffer(pInstance, &a, &hdr), 0u);
+    EXPECT_EQ(hdr.dwFlags, DWORD(MHDR_PREPARED | MHDR_INQUEUE));
+    SetClock(1040);
+    Bytes(0, {0xF0, 0x7E, 0x09, 0xF7});
+    ASSERT_EQ(gNotes.size(), 1u);
+    EXPECT_EQ(gNotes[0].uMsg, UINT(MIM_LONGDATA));
+    EXPECT_EQ(gNotes[0].dwParam1, reinterpret_cast<DWORD_PTR>(&hdr));
+    EXPECT_EQ(gNotes[0].dwParam2, 40u);
+    EXPECT_EQ(hdr.dwBytesRecorded, 4u);
+    EXPECT_EQ(hdr.dwFlags, DWORD(MHDR_PREPARED | MHDR_DONE));
+    EXPECT_EQ(std::string(ab, 4), std::string("\xF0\x7E\x09\xF7", 4));
+    EXPECT_EQ(a.pQueue, nullptr);
+}
+
+// ---- the multimedia timer
+
+// The timer test's callback runs on winmm's timer thread: it only counts and
+// signals.
+LONG gcTimerNotes = 0;
+DWORD_PTR gdwLastTimerMsg = 0;
+HANDLE ghTimerNote = nullptr;
+void CALLBACK TimerNoteCallback(HDRVR, UINT uMsg, DWORD_PTR, DWORD_PTR dw1, DWORD_PTR) {
+    if (uMsg != MIM_DATA) return;
+    gdwLastTimerMsg = dw1;
+    InterlockedIncrement(&gcTimerNotes);
+    SetEvent(ghTimerNote);
+}
+
+using InputTimer = DriverFixture;
+
+TEST_F(InputTimer, PeriodicTicksDrainTheRingUntilTheTimerIsKilled) {
+    HardwareInstance* p = Instance(2);
+    PortStream* pStream = &p->aStreams[2];
+    ASSERT_EQ(AllocateFIFO(pStream, p), 1);
+    pStream->cOpen = 1;
+    MidiFifo* pFifo = pStream->pFifo;
+    pFifo->dwMagic = 0xC00C1E02;
+    ghTimerNote = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    gcTimerNotes = 0;
+
+    InputClient client = {};
+    client.pInstance = p;
+    client.dwFlags = CALLBACK_FUNCTION;
+    client.dwCallback = reinterpret_cast<DWORD_PTR>(&TimerNoteCallback);
+    client.bState = kInStarted;
+    ASSERT_TRUE(midAddClient(p, &client, 1));
+    ASSERT_TRUE(mmTimerEnable(&client));
+    EXPECT_NE(client.uTimerId, 0u);
+
+    // Two packets written at different moments: each is drained by a tick.
+    for (uint32_t dwPacket : {0x13403C90u, 0x13003E40u}) {
+        CriticalSection(kCsEnter, p);
+        uint32_t i = pFifo->iWrite;
+        FifoSlot(pFifo, i) = dwPacket;
+        pFifo->iWrite = i + 1;
+        CriticalSection(kCsLeave, p);
+        ASSERT_EQ(WaitForSingleObject(ghTimerNote, 30000), WAIT_OBJECT_0);
+    }
+    EXPECT_EQ(gcTimerNotes, 2);
+    EXPECT_EQ(gdwLastTimerMsg, 0x3E4090u);  // running status 0x90
+    EXPECT_EQ(pFifo->iRead, 8u);
+
+    mmTimerDisable(&client);
+    EXPECT_EQ(client.uTimerId, 0u);
+    FifoSlot(pFifo, 8) = 0x110000F8;
+    Sleep(50);  // dozens of periods of a timer that must not run any more
+    EXPECT_EQ(FifoSlot(pFifo, 8), 0x110000F8u);
+    EXPECT_EQ(gcTimerNotes, 2);
+
+    midRemoveClient(p, &client, 1);
+    pStream->cOpen = 0;
+    CloseHandle(ghTimerNote);
+}
+
+}  // namespace
+}  // namespace vtw
