@@ -1,0 +1,85 @@
+// A fixture for input tests against the simulated kernel side: node 0
+// plugged, the driver loaded and probed, and input handles opened through
+// midMessage with a recording callback. The clock is manual: timers run only
+// when the test runs them, and the bytes that the simulator delivers are
+// awaited by ticking until they have been parsed.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+
+#include "host/os/host.h"
+#include "tests/in/in_support.h"
+#include "tests/support/driver_session.h"
+#include "tests/support/sim_process.h"
+
+namespace vt {
+
+class SimFixture : public ::testing::Test {
+  protected:
+    static constexpr DWORD kT0 = 50000;
+
+    void SetUp() override {
+        VtHostSetManualClock(TRUE);
+        VtHostSetTime(kT0);
+        ASSERT_EQ(2u, midMessage(0, MIDM_GETNUMDEVS, 0, 0, 0));
+        pInstance = DevNodeToHardwareInstance(0);
+        ASSERT_NE(nullptr, pInstance);
+        // The lock's handle is made at its first use and kept for the life
+        // of the process: make it now, so handle counts compare like with like.
+        CriticalSection(kCsEnter, pInstance);
+        CriticalSection(kCsLeave, pInstance);
+    }
+    void TearDown() override { VtHostSetManualClock(FALSE); }
+
+    InputClient* Open(UINT uDeviceID, InRecorder* pRec = nullptr, DWORD* pdwResult = nullptr) {
+        if (pRec == nullptr) pRec = &rec;
+        MIDIOPENDESC desc = pRec->Desc(reinterpret_cast<HMIDI>(0x2000 + ++cOpened));
+        DWORD_PTR dwUser = 0;
+        DWORD dwResult = midMessage(uDeviceID, MIDM_OPEN, reinterpret_cast<DWORD_PTR>(&dwUser),
+                                    reinterpret_cast<DWORD_PTR>(&desc), CALLBACK_FUNCTION);
+        if (pdwResult != nullptr) {
+            *pdwResult = dwResult;
+        } else {
+            EXPECT_EQ(0u, dwResult);
+        }
+        return reinterpret_cast<InputClient*>(dwUser);
+    }
+    DWORD Message(UINT uDeviceID, InputClient* pClient, UINT uMsg, DWORD_PTR dw1 = 0) {
+        return midMessage(uDeviceID, uMsg, reinterpret_cast<DWORD_PTR>(pClient), dw1,
+                          sizeof(MIDIHDR));
+    }
+    DWORD Close(UINT uDeviceID, InputClient* pClient) {
+        return Message(uDeviceID, pClient, MIDM_CLOSE);
+    }
+
+    // Ticks every timer, one millisecond apart, until done() holds; false
+    // when it never did (the bytes never arrived).
+    bool TickUntil(const std::function<bool()>& done, int cTicksMax = 20000) {
+        for (int i = 0; i < cTicksMax; ++i) {
+            VtHostAdvanceTime(1);
+            VtHostRunTimers();
+            if (done()) return true;
+            if (i % 8 == 7) Sleep(1);  // let the simulator's process run
+        }
+        return false;
+    }
+    // Runs a few more ticks, for checking that nothing else arrives.
+    void Settle(int cTicks = 50) {
+        for (int i = 0; i < cTicks; ++i) {
+            VtHostAdvanceTime(1);
+            VtHostRunTimers();
+            if (i % 8 == 7) Sleep(1);
+        }
+    }
+
+    Simulator sim{"--nodes 0"};
+    DriverSession session;
+    InRecorder rec;
+    HardwareInstance* pInstance = nullptr;
+    int cOpened = 0;
+};
+
+}  // namespace vt
