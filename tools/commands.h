@@ -3,3 +3,8 @@
 #pragma once
 
 int CmdSim(int argc, char** argv);
+int CmdList(int argc, char** argv);
+int CmdSend(int argc, char** argv);
+int CmdMonitor(int argc, char** argv);
+int CmdLoop(int argc, char** argv);
+int CmdDemo(int argc, char** argv);

@@ -1,0 +1,57 @@
+// Inside the multimedia layer: the loaded driver, the table of open handles
+// and the header rules that output and input share. Not for applications.
+#pragma once
+
+#include "host/mm/mmsystem.h"
+
+namespace vtmm {
+
+// ---- the driver (driver_loader.cpp)
+// Loads the driver and sends its start messages unless that is done; answers
+// MMSYSERR_NOERROR or MMSYSERR_NODRIVER.
+MMRESULT EnsureDriver();
+// The driver's entry points; only after EnsureDriver answered 0.
+DWORD ModMessage(UINT uDeviceID, UINT uMsg, DWORD_PTR dwUser, DWORD_PTR dwParam1,
+                 DWORD_PTR dwParam2);
+DWORD MidMessage(UINT uDeviceID, UINT uMsg, DWORD_PTR dwUser, DWORD_PTR dwParam1,
+                 DWORD_PTR dwParam2);
+
+// ---- handles (handles.cpp)
+// One open MIDI handle. Its address is the handle the application holds and
+// the hMidi the driver calls back with.
+struct Handle {
+    uint32_t dwMagic;        // kInMagic or kOutMagic while registered
+    UINT uDeviceID;          // as opened
+    DWORD_PTR dwDriverUser;  // the driver's per-handle value, written by its open
+};
+constexpr uint32_t kOutMagic = 0x4F4D4D56;  // "VMMO"
+constexpr uint32_t kInMagic = 0x494D4D56;   // "VMMI"
+
+// Registers a new handle before the driver's open runs (the driver calls back
+// with it during the open). Answers null when out of memory.
+Handle* NewHandle(uint32_t dwMagic, UINT uDeviceID);
+// Unregisters and frees it.
+void DeleteHandle(Handle* pHandle);
+// The registered handle of that kind, or null. The record stays valid until
+// its close: closing a handle while another thread still uses it is outside
+// what the layer supports, as with winmm.
+Handle* FindHandle(const void* h, uint32_t dwMagic);
+UINT OpenHandleCount();
+
+// ---- headers (headers.cpp)
+// Smallest header size accepted: the fields up to dwOffset, which is what
+// the driver reads and writes (winmm accepts such older headers too).
+constexpr UINT kMinHeaderSize = offsetof(MIDIHDR, dwOffset);
+// Prepare and unprepare through the driver's message, doing the work itself
+// when the driver answers MMSYSERR_NOTSUPPORTED.
+MMRESULT PrepareHeader(bool fInput, Handle* pHandle, LPMIDIHDR pmh, UINT cbmh);
+MMRESULT UnprepareHeader(bool fInput, Handle* pHandle, LPMIDIHDR pmh, UINT cbmh);
+// Checks of a header handed over for data: MMSYSERR_INVALPARAM,
+// MIDIERR_UNPREPARED, MIDIERR_STILLPLAYING or MMSYSERR_NOERROR.
+MMRESULT CheckDataHeader(LPMIDIHDR pmh, UINT cbmh);
+
+// ---- open flags (headers.cpp)
+// MMSYSERR_INVALFLAG for callback kinds the host cannot deliver.
+MMRESULT CheckCallbackFlags(DWORD fdwOpen);
+
+}  // namespace vtmm

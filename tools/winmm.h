@@ -1,0 +1,45 @@
+// The one place where the veltrane command meets its platform: the winmm API
+// (the system's on Windows, the multimedia layer on Linux) and the few other
+// things that differ between the two.
+#pragma once
+
+#include <string>
+
+#if defined(_WIN32)
+#include <windows.h>
+#include <mmsystem.h>
+#include <io.h>
+#include <cstdio>
+
+inline bool StderrIsTerminal() {
+    return _isatty(_fileno(stderr)) != 0;
+}
+// Why winmm found no driver: it does not say.
+inline std::string DriverLoadError() {
+    return std::string();
+}
+// The kernel side is the vendor's driver: there is nothing to start.
+inline bool KernelSideMissing(std::string*) {
+    return false;
+}
+#else
+#include <unistd.h>
+
+#include "host/mm/mmsystem.h"
+#include "host/os/devwire.h"
+
+inline bool StderrIsTerminal() {
+    return isatty(2) != 0;
+}
+inline std::string DriverLoadError() {
+    return VtMmDriverError();
+}
+// No simulator serves the object root: the ports would all be missing.
+inline bool KernelSideMissing(std::string* hint) {
+    std::string root = devwire::Root();
+    if (access(devwire::ControlPath(root).c_str(), F_OK) == 0) return false;
+    *hint = "no simulator is running under " + root +
+            " (start one with `veltrane sim &`, or try `veltrane demo`)";
+    return true;
+}
+#endif
