@@ -1,0 +1,104 @@
+// Host mappings: the shared data common to every live process of the root and
+// zero-filled again once no user lives, private mappings, and finding the
+// mapping (descriptor and offset) that holds a buffer.
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+
+#include <string>
+
+#include "host/os/host.h"
+#include "tests/host/peer.h"
+
+namespace {
+
+TEST(SharedMapping, IsTheSameMemoryInEveryProcess) {
+    auto* p = static_cast<volatile uint32_t*>(VtHostMapShared("common", 8192));
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % 4096, 0u);
+    EXPECT_EQ(p[0], 0u);
+    EXPECT_EQ(p[2047], 0u);
+    p[1] = 0x1234;
+    vt::ChildProcess peer = vthosttest::StartPeer();
+    ASSERT_EQ(peer.Ask("map common 8192"), "ok");
+    EXPECT_EQ(peer.Ask("get 1"), "4660");  // a live user: not zero-filled again
+    EXPECT_EQ(peer.Ask("set 2047 77"), "ok");
+    EXPECT_EQ(p[2047], 77u);
+    // A second mapping in this process is the same memory too.
+    auto* q = static_cast<volatile uint32_t*>(VtHostMapShared("common", 8192));
+    ASSERT_NE(q, nullptr);
+    EXPECT_EQ(q[1], 0x1234u);
+    // Another name is other memory.
+    auto* other = static_cast<volatile uint32_t*>(VtHostMapShared("other", 4096));
+    EXPECT_EQ(other[1], 0u);
+}
+
+TEST(SharedMapping, IsZeroFilledAgainWhenNoUserLives) {
+    // This process never maps "fresh", so the peers are its only users.
+    vt::ChildProcess first = vthosttest::StartPeer();
+    ASSERT_EQ(first.Ask("map fresh 4096"), "ok");
+    ASSERT_EQ(first.Ask("set 5 99"), "ok");
+    vt::ChildProcess second = vthosttest::StartPeer();
+    ASSERT_EQ(second.Ask("map fresh 4096"), "ok");
+    EXPECT_EQ(second.Ask("get 5"), "99");
+    // Both die without any goodbye; the next user must not inherit the state.
+    first.Kill();
+    second.Kill();
+    vt::ChildProcess third = vthosttest::StartPeer();
+    ASSERT_EQ(third.Ask("map fresh 4096"), "ok");
+    EXPECT_EQ(third.Ask("get 5"), "0");
+}
+
+TEST(SharedMapping, CanBeHandedToTheKernelSide) {
+    // Output blocks live in the shared data and go to the kernel side as the
+    // output of out-direct requests.
+    auto* p = static_cast<BYTE*>(VtHostMapShared("blocks", 5000));
+    ASSERT_NE(p, nullptr);
+    int fd = -1;
+    uint64_t offset = 1;
+    ASSERT_TRUE(VtHostFindMapping(p + 4096, 4096, &fd, &offset));  // rounded up to pages
+    EXPECT_EQ(offset, 4096u);
+    EXPECT_GE(fd, 0);
+}
+
+TEST(FindMapping, AnswersDescriptorAndOffsetOfTheHoldingMapping) {
+    auto* base = static_cast<BYTE*>(VtHostMapPrivate(3 * 4096));
+    ASSERT_NE(base, nullptr);
+    EXPECT_EQ(base[0], 0);
+    EXPECT_EQ(base[3 * 4096 - 1], 0);
+    int fd = -1;
+    uint64_t offset = 0;
+    ASSERT_TRUE(VtHostFindMapping(base + 4096, 4096, &fd, &offset));
+    EXPECT_EQ(offset, 4096u);
+    // The descriptor is the memory itself, as the kernel side will map it.
+    void* view = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 4096);
+    ASSERT_NE(view, MAP_FAILED);
+    static_cast<BYTE*>(view)[10] = 0x5A;
+    EXPECT_EQ(base[4096 + 10], 0x5A);
+    base[4096 + 11] = 0xA5;
+    EXPECT_EQ(static_cast<BYTE*>(view)[11], 0xA5);
+    munmap(view, 4096);
+
+    struct Case {
+        const void* p;
+        size_t cb;
+        bool found;
+    } cases[] = {
+        {base, 3 * 4096, true},
+        {base + 3 * 4096 - 1, 1, true},
+        {base + 3 * 4096 - 1, 2, false},  // runs past the end
+        {base - 1, 2, false},             // starts before it
+        {&fd, sizeof fd, false},          // ordinary memory
+        {nullptr, 1, false},
+    };
+    for (const Case& c : cases) {
+        int fdFound = -7;
+        uint64_t off = 7;
+        EXPECT_EQ(VtHostFindMapping(c.p, c.cb, &fdFound, &off), c.found ? TRUE : FALSE) << c.p;
+        if (!c.found) {
+            EXPECT_EQ(fdFound, -7);  // untouched
+            EXPECT_EQ(off, 7u);
+        }
+    }
+}
+
+}  // namespace

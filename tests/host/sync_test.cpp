@@ -1,0 +1,245 @@
+// Handles, events and mutexes: the table's values and reference counts,
+// auto- and manual-reset events with timeouts, and the named mutex within a
+// thread, across threads and across processes (including a dead owner).
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "host/os/host.h"
+#include "tests/host/peer.h"
+
+namespace {
+
+TEST(Handles, AreSmallDistinctMultiplesOfFourAndReused) {
+    DWORD before = VtHostHandleCount();
+    std::set<HANDLE> seen;
+    HANDLE ah[8];
+    for (HANDLE& h : ah) {
+        h = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        ASSERT_NE(h, nullptr);
+        EXPECT_NE(h, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(h) % 4, 0u);
+        EXPECT_LT(reinterpret_cast<uintptr_t>(h), 0x10000u);
+        EXPECT_TRUE(seen.insert(h).second);
+    }
+    EXPECT_EQ(VtHostHandleCount(), before + 8);
+    HANDLE hFreed = ah[3];
+    ASSERT_TRUE(CloseHandle(hFreed));
+    EXPECT_EQ(VtHostHandleCount(), before + 7);
+    HANDLE hAgain = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    EXPECT_EQ(hAgain, hFreed);  // the freed slot comes back first
+    ah[3] = hAgain;
+    for (HANDLE h : ah)
+        EXPECT_TRUE(CloseHandle(h));
+    EXPECT_EQ(VtHostHandleCount(), before);
+}
+
+TEST(Handles, BadHandlesFailWithInvalidHandle) {
+    HANDLE hClosed = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+    ASSERT_TRUE(CloseHandle(hClosed));
+    const HANDLE bad[] = {nullptr, INVALID_HANDLE_VALUE, hClosed, reinterpret_cast<HANDLE>(6),
+                          reinterpret_cast<HANDLE>(0x40000)};
+    for (HANDLE h : bad) {
+        SetLastError(0);
+        EXPECT_EQ(WaitForSingleObject(h, 0), WAIT_FAILED) << h;
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+        SetLastError(0);
+        EXPECT_FALSE(CloseHandle(h));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+        EXPECT_FALSE(SetEvent(h));
+        EXPECT_FALSE(ReleaseMutex(h));
+    }
+    // An object of the wrong kind is no event and no mutex.
+    HANDLE hMutex = CreateMutexW(nullptr, FALSE, nullptr);
+    HANDLE hEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    EXPECT_FALSE(SetEvent(hMutex));
+    EXPECT_FALSE(ReleaseMutex(hEvent));
+    CloseHandle(hMutex);
+    CloseHandle(hEvent);
+}
+
+TEST(Events, AutoResetLetsOneWaitThroughPerSet) {
+    HANDLE h = CreateEventW(nullptr, FALSE, TRUE, nullptr);
+    EXPECT_EQ(WaitForSingleObject(h, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(h, 0), WAIT_TIMEOUT);
+    EXPECT_EQ(WaitForSingleObject(h, 5), WAIT_TIMEOUT);
+    EXPECT_TRUE(SetEvent(h));
+    EXPECT_TRUE(SetEvent(h));  // setting twice still lets one through
+    EXPECT_EQ(WaitForSingleObject(h, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(h, 0), WAIT_TIMEOUT);
+    CloseHandle(h);
+}
+
+TEST(Events, ManualResetStaysSetUntilReset) {
+    HANDLE h = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    EXPECT_EQ(WaitForSingleObject(h, 0), WAIT_TIMEOUT);
+    SetEvent(h);
+    EXPECT_EQ(WaitForSingleObject(h, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(h, INFINITE), WAIT_OBJECT_0);
+    EXPECT_TRUE(ResetEvent(h));
+    EXPECT_EQ(WaitForSingleObject(h, 1), WAIT_TIMEOUT);
+    CloseHandle(h);
+}
+
+TEST(Events, SetFromAnotherThreadWakesAnInfiniteWait) {
+    HANDLE hGo = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    HANDLE hBack = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    std::thread t([&] {
+        EXPECT_EQ(WaitForSingleObject(hGo, INFINITE), WAIT_OBJECT_0);
+        SetEvent(hBack);
+    });
+    SetEvent(hGo);
+    EXPECT_EQ(WaitForSingleObject(hBack, INFINITE), WAIT_OBJECT_0);
+    t.join();
+    CloseHandle(hGo);
+    CloseHandle(hBack);
+}
+
+TEST(Events, NamedEventsAreRefused) {
+    EXPECT_EQ(CreateEventW(nullptr, FALSE, FALSE, VT_TEXT("x")), nullptr);
+}
+
+// Runs f on another thread and answers its result.
+template <typename F>
+auto OnOtherThread(F f) {
+    decltype(f()) result{};
+    std::thread t([&] { result = f(); });
+    t.join();
+    return result;
+}
+
+TEST(Mutex, IsReentrantForItsOwnerAndExclusiveForOthers) {
+    HANDLE h = CreateMutexW(nullptr, FALSE, VT_TEXT("VELTRANECs"));
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(WaitForSingleObject(h, INFINITE), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(h, INFINITE), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(h, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(OnOtherThread([&] { return WaitForSingleObject(h, 0); }), WAIT_TIMEOUT);
+    EXPECT_EQ(OnOtherThread([&] { return WaitForSingleObject(h, 20); }), WAIT_TIMEOUT);
+    // Another thread cannot give it back for us.
+    EXPECT_EQ(OnOtherThread([&] {
+                  SetLastError(0);
+                  return ReleaseMutex(h) ? 0u : GetLastError();
+              }),
+              static_cast<DWORD>(ERROR_NOT_OWNER));
+    EXPECT_TRUE(ReleaseMutex(h));
+    EXPECT_TRUE(ReleaseMutex(h));
+    EXPECT_EQ(OnOtherThread([&] { return WaitForSingleObject(h, 0); }), WAIT_TIMEOUT);
+    EXPECT_TRUE(ReleaseMutex(h));
+    // Given back as many times as taken: one more release is not ours.
+    SetLastError(0);
+    EXPECT_FALSE(ReleaseMutex(h));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_OWNER));
+    EXPECT_EQ(OnOtherThread([&] {
+                  DWORD r = WaitForSingleObject(h, 0);
+                  ReleaseMutex(h);
+                  return r;
+              }),
+              WAIT_OBJECT_0);
+    CloseHandle(h);
+}
+
+TEST(Mutex, HandlesOfOneNameAreOneMutex) {
+    HANDLE h1 = CreateMutexW(nullptr, FALSE, VT_TEXT("shared/name\\1"));
+    ASSERT_NE(h1, nullptr);
+    HANDLE h2 = CreateMutexW(nullptr, FALSE, VT_TEXT("shared/name\\1"));
+    ASSERT_NE(h2, nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    HANDLE hOther = CreateMutexW(nullptr, FALSE, VT_TEXT("shared_name_1"));
+    EXPECT_NE(h1, h2);
+    ASSERT_EQ(WaitForSingleObject(h1, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(OnOtherThread([&] { return WaitForSingleObject(h2, 0); }), WAIT_TIMEOUT);
+    // A different name (even one that looks alike as a file name) is free.
+    EXPECT_EQ(OnOtherThread([&] {
+                  DWORD r = WaitForSingleObject(hOther, 0);
+                  ReleaseMutex(hOther);
+                  return r;
+              }),
+              WAIT_OBJECT_0);
+    // The owner may give it back through either handle.
+    EXPECT_TRUE(ReleaseMutex(h2));
+    CloseHandle(h1);
+    EXPECT_EQ(OnOtherThread([&] {
+                  DWORD r = WaitForSingleObject(h2, 0);
+                  ReleaseMutex(h2);
+                  return r;
+              }),
+              WAIT_OBJECT_0);
+    CloseHandle(h2);
+    CloseHandle(hOther);
+}
+
+TEST(Mutex, InitialOwnerIsTheCreator) {
+    HANDLE h = CreateMutexW(nullptr, TRUE, VT_TEXT("initial"));
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(OnOtherThread([&] { return WaitForSingleObject(h, 0); }), WAIT_TIMEOUT);
+    // Opening it again with bInitialOwner does not take it a second time.
+    HANDLE h2 = CreateMutexW(nullptr, TRUE, VT_TEXT("initial"));
+    EXPECT_TRUE(ReleaseMutex(h));
+    EXPECT_EQ(OnOtherThread([&] {
+                  DWORD r = WaitForSingleObject(h, 0);
+                  ReleaseMutex(h);
+                  return r;
+              }),
+              WAIT_OBJECT_0);
+    CloseHandle(h);
+    CloseHandle(h2);
+}
+
+TEST(Mutex, OwnerThreadThatExitsAbandonsIt) {
+    HANDLE h = CreateMutexW(nullptr, FALSE, VT_TEXT("abandoned-by-thread"));
+    std::thread([&] { EXPECT_EQ(WaitForSingleObject(h, INFINITE), WAIT_OBJECT_0); }).join();
+    EXPECT_EQ(WaitForSingleObject(h, 1000), WAIT_ABANDONED);
+    // Ownership passed to us: it is a working mutex again.
+    EXPECT_EQ(OnOtherThread([&] { return WaitForSingleObject(h, 0); }), WAIT_TIMEOUT);
+    EXPECT_TRUE(ReleaseMutex(h));
+    EXPECT_EQ(WaitForSingleObject(h, 0), WAIT_OBJECT_0);
+    EXPECT_TRUE(ReleaseMutex(h));
+    CloseHandle(h);
+}
+
+TEST(Mutex, IsExclusiveAcrossProcesses) {
+    HANDLE h = CreateMutexW(nullptr, FALSE, VT_TEXT("VELTRANECs"));
+    vt::ChildProcess peer = vthosttest::StartPeer();
+    ASSERT_EQ(peer.Ask("mutex VELTRANECs"), "ok");
+    ASSERT_EQ(WaitForSingleObject(h, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(peer.Ask("wait 0"), std::to_string(WAIT_TIMEOUT));
+    EXPECT_EQ(peer.Ask("release"), "error " + std::to_string(ERROR_NOT_OWNER));
+    ReleaseMutex(h);
+    EXPECT_EQ(peer.Ask("wait 0"), std::to_string(WAIT_OBJECT_0));
+    EXPECT_EQ(WaitForSingleObject(h, 0), WAIT_TIMEOUT);
+    // A waiter in this process gets it as soon as the peer gives it back.
+    std::atomic<DWORD> got{0xDEAD};
+    std::thread waiter([&] {
+        got = WaitForSingleObject(h, INFINITE);
+        ReleaseMutex(h);
+    });
+    EXPECT_EQ(peer.Ask("release"), "ok");
+    waiter.join();
+    EXPECT_EQ(got.load(), WAIT_OBJECT_0);
+    CloseHandle(h);
+}
+
+TEST(Mutex, OwnerProcessKilledHandsItOverAbandoned) {
+    HANDLE h = CreateMutexW(nullptr, FALSE, VT_TEXT("VELTRANECs"));
+    vt::ChildProcess peer = vthosttest::StartPeer();
+    ASSERT_EQ(peer.Ask("mutex VELTRANECs"), "ok");
+    ASSERT_EQ(peer.Ask("wait 0"), std::to_string(WAIT_OBJECT_0));
+    ASSERT_EQ(peer.Ask("wait 0"), std::to_string(WAIT_OBJECT_0));  // held twice
+    EXPECT_EQ(WaitForSingleObject(h, 0), WAIT_TIMEOUT);
+    peer.Kill();
+    EXPECT_EQ(WaitForSingleObject(h, 10000), WAIT_ABANDONED);
+    EXPECT_TRUE(ReleaseMutex(h));
+    EXPECT_FALSE(ReleaseMutex(h));  // taken over once, not with the dead count
+    // A new process finds a working mutex.
+    vt::ChildProcess next = vthosttest::StartPeer();
+    ASSERT_EQ(next.Ask("mutex VELTRANECs"), "ok");
+    EXPECT_EQ(next.Ask("wait 0"), std::to_string(WAIT_OBJECT_0));
+    EXPECT_EQ(next.Ask("release"), "ok");
+    CloseHandle(h);
+}
+
+}  // namespace
