@@ -3,11 +3,15 @@
 // tiny MIDI parser that turns wire bytes back into messages.
 #pragma once
 
+#include <chrono>
 #include <mutex>
+#include <thread>
 #include <string>
 #include <vector>
 
+#include "driver/driver.h"
 #include "midiout/midiout.h"
+#include "tests/support/sim_process.h"
 #include "tests/support/support.h"
 
 namespace vt {
@@ -138,6 +142,54 @@ inline std::vector<std::string> ParseMidi(const std::vector<BYTE>& bytes) {
     }
     if (!msg.empty()) out.push_back("partial " + HexString(msg));
     return out;
+}
+
+// One output handle opened through modMessage, as the multimedia layer does.
+struct OutHandle {
+    UINT uDeviceID = 0;
+    DWORD_PTR dwUser = 0;
+
+    DWORD Open(UINT id, NotificationRecorder* rec, DWORD dwFlags = CALLBACK_FUNCTION,
+               HMIDI hMidi = reinterpret_cast<HMIDI>(0x5150)) {
+        uDeviceID = id;
+        MIDIOPENDESC desc{};
+        desc.hMidi = hMidi;
+        desc.dwCallback = rec ? rec->Callback() : 0;
+        desc.dwInstance = rec ? rec->Instance() : 0;
+        return modMessage(id, MODM_OPEN, reinterpret_cast<DWORD_PTR>(&dwUser),
+                          reinterpret_cast<DWORD_PTR>(&desc), dwFlags);
+    }
+    DWORD Close() { return modMessage(uDeviceID, MODM_CLOSE, dwUser, 0, 0); }
+    DWORD Short(DWORD dwMsg) { return modMessage(uDeviceID, MODM_DATA, dwUser, dwMsg, 0); }
+    DWORD Long(MIDIHDR* pHdr) {
+        return modMessage(uDeviceID, MODM_LONGDATA, dwUser, reinterpret_cast<DWORD_PTR>(pHdr),
+                          sizeof(MIDIHDR));
+    }
+    DWORD Reset() { return modMessage(uDeviceID, MODM_RESET, dwUser, 0, 0); }
+    OutputClient* Client() const { return reinterpret_cast<OutputClient*>(dwUser); }
+};
+
+// A prepared header over bytes (which must outlive it).
+inline MIDIHDR PreparedHeader(std::vector<BYTE>& bytes) {
+    MIDIHDR hdr{};
+    hdr.lpData = reinterpret_cast<LPSTR>(bytes.data());
+    hdr.dwBufferLength = static_cast<DWORD>(bytes.size());
+    hdr.dwFlags = MHDR_PREPARED;
+    return hdr;
+}
+
+// What an output of the simulator drains, collected until at least cWanted
+// packets have come (or 20 s have passed: the caller's assertion then fails).
+inline std::vector<uint32_t> CaptureAtLeast(Simulator& sim, unsigned node, char port,
+                                            size_t cWanted) {
+    std::vector<uint32_t> got;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    for (;;) {
+        std::vector<uint32_t> more = sim.CapturePackets(node, port);
+        got.insert(got.end(), more.begin(), more.end());
+        if (got.size() >= cWanted || std::chrono::steady_clock::now() > deadline) return got;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
 }
 
 }  // namespace vt
