@@ -80,7 +80,9 @@ void IoThreadMain();
 class Device : public Object {
   public:
     explicit Device(int fd) : fd_(fd) {}
-    ~Device() override { close(fd_); }
+    ~Device() override {
+        if (fd_ >= 0) close(fd_);
+    }
 
     bool Attach(const std::shared_ptr<Device>& self);
     void OnHandleClosed() override;
@@ -97,7 +99,8 @@ class Device : public Object {
 
     std::mutex m_;
     std::condition_variable cv_;
-    const int fd_;
+    int fd_;            // -1 once its handle is closed
+    int cSenders_ = 0;  // threads sending on fd_ without holding the lock
     uint64_t key_ = 0;
     bool fClosed_ = false;        // its handle was closed
     bool fDisconnected_ = false;  // no more requests: closed, or the kernel side left
@@ -166,9 +169,14 @@ void Device::OnHandleClosed() {
     if (!fDisconnected_) {
         fDisconnected_ = true;
         DetachLocked();
-        // The descriptor itself is closed with the last reference; shutting
-        // the connection down tells the kernel side at once.
-        shutdown(fd_, SHUT_RDWR);
+    }
+    // Shutting down tells the kernel side at once. The descriptor is closed
+    // now unless a sender still uses it (the last one then closes it), so its
+    // number can never be reused under a send.
+    shutdown(fd_, SHUT_RDWR);
+    if (cSenders_ == 0) {
+        close(fd_);
+        fd_ = -1;
     }
     CancelAllLocked();
 }
@@ -283,6 +291,7 @@ BOOL Device::Control(DWORD dwCode, LPVOID pIn, DWORD cbIn, LPVOID pOut, DWORD cb
             ++nextId_;
         req.dwId = nextId_++;
         calls_[req.dwId] = call;
+        ++cSenders_;
         if (pOvl) {
             // As on Windows: the request is in progress until it says
             // otherwise, and its event is not signalled before it completes.
@@ -313,6 +322,10 @@ BOOL Device::Control(DWORD dwCode, LPVOID pIn, DWORD cbIn, LPVOID pOut, DWORD cb
     while (sent < 0 && errno == EINTR);
 
     std::unique_lock<std::mutex> lock(m_);
+    if (--cSenders_ == 0 && fClosed_ && fd_ >= 0) {
+        close(fd_);
+        fd_ = -1;
+    }
     if (sent < 0 && call->state != Call::kDone) {
         calls_.erase(req.dwId);
         if (pOvl) pOvl->Internal = devwire::kStatusDeviceNotConnected;
