@@ -16,7 +16,8 @@ std::vector<std::string> SimArgv(const std::string& args) {
     std::vector<std::string> argv{VT_VELTRANE_EXE, "sim", "--exit-with-parent"};
     std::istringstream in(args);
     std::string w;
-    while (in >> w) argv.push_back(w);
+    while (in >> w)
+        argv.push_back(w);
     return argv;
 }
 
@@ -57,7 +58,8 @@ std::vector<uint32_t> Simulator::CapturePackets(unsigned node, char port) {
     std::istringstream in(Ok("capture " + std::to_string(node) + " " + port + " packets"));
     std::vector<uint32_t> out;
     std::string w;
-    while (in >> w) out.push_back(static_cast<uint32_t>(std::stoul(w, nullptr, 16)));
+    while (in >> w)
+        out.push_back(static_cast<uint32_t>(std::stoul(w, nullptr, 16)));
     return out;
 }
 

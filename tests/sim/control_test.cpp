@@ -1,0 +1,135 @@
+// The control socket's answers to commands that cannot be carried out, and
+// the simulator's life as a process: ready, quit, signals, its sockets.
+#include <signal.h>
+#include <sys/stat.h>
+
+#include "sim/sim.h"
+#include "tests/sim/sim_test.h"
+
+namespace {
+
+bool Exists(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0;
+}
+
+TEST(SimControl, RefusedCommandsSayWhatWasWrong) {
+    vt::Simulator sim("--nodes 0");
+    const struct {
+        const char* command;
+        const char* answer;
+    } cases[] = {
+        {"stats 9", "error unknown node 9"},
+        {"stats x", "error unknown node x"},
+        {"stats", "error stats needs a node"},
+        {"stats 1", "error node 1 is not plugged"},
+        {"inject 1 A 90", "error node 1 is not plugged"},
+        {"plug 0", "error node 0 is already plugged"},
+        {"plug 2 12345 1", "error bad vendor id '12345'"},
+        {"plug 2 1209 zz", "error bad product id 'zz'"},
+        {"descriptor 0 1209", "error usage: descriptor N VID PID"},
+        {"rate 0 slow", "error usage: rate N wire|fast|paused"},
+        {"loopback 0 maybe", "error usage: loopback N on|off"},
+        {"inject 0 C 90", "error usage: inject N A|B HEX..."},
+        {"inject 0 A", "error inject needs bytes in hex"},
+        {"inject 0 A 9", "error inject needs bytes in hex"},
+        {"inject 0 A 9G", "error inject needs bytes in hex"},
+        {"packet 0", "error usage: packet N HEX32..."},
+        {"packet 0 123456789", "error bad packet '123456789'"},
+        {"packet 0 00403C90", "error packet 00403C90 has no count"},
+        {"capture 0 A words", "error usage: capture N A|B bytes|packets"},
+        {"fail 0 everything",
+         "error unknown fault 'everything' (descriptor-short, wrong-vendor, "
+         "start-immediate, start-no-cookie)"},
+        {"unplug 0 now", "error usage: unplug N"},
+        {"frobnicate 0", "error unknown command 'frobnicate'"},
+        {"", "error empty command"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(sim.Command(c.command), c.answer) << c.command;
+    // Nothing of that changed node 0 or plugged node 2.
+    auto st = sim.Stats(0);
+    EXPECT_EQ(st["produced_in"], 0u);
+    EXPECT_EQ(st["vendor"], kExpectedVendorId);
+    EXPECT_EQ(sim.Command("stats 2"), "error node 2 is not plugged");
+    EXPECT_FALSE(Exists(devwire::DevicePath(vt::TestRoot(), 2)));
+}
+
+TEST(SimControl, CommandsTakeEffectOnTheirNodeOnly) {
+    vt::Simulator sim("--nodes 0,1");
+    sim.Ok("fail 1 wrong-vendor");
+    sim.Ok("descriptor 1 0x1 0x2");
+    simtest::DeviceConnection c0;
+    ASSERT_TRUE(c0.Open(vt::TestRoot(), 0));
+    simtest::Answer a = c0.Call(IOCTL_GET_DEVICE_DESCRIPTOR, nullptr, 0, 18);
+    ASSERT_EQ(a.data.size(), 18u);
+    EXPECT_EQ(a.data[8] | a.data[9] << 8, kExpectedVendorId);
+    auto st = sim.Stats(1);
+    EXPECT_EQ(st["vendor"], 1u);
+    EXPECT_EQ(st["product"], 2u);
+    EXPECT_EQ(st["descriptor"], 0u);
+    // Several clients at once, each with its own answers.
+    sim::ControlClient x, y;
+    std::string error, ax, ay;
+    ASSERT_TRUE(x.Connect(vt::TestRoot(), &error)) << error;
+    ASSERT_TRUE(y.Connect(vt::TestRoot(), &error)) << error;
+    ASSERT_TRUE(x.Command("stats 9", &ax, &error));
+    ASSERT_TRUE(y.Command("stats 0", &ay, &error));
+    EXPECT_EQ(ax, "error unknown node 9");
+    EXPECT_EQ(ay.rfind("ok descriptor=1 ", 0), 0u) << ay;
+}
+
+TEST(SimProcess, ServesItsSocketsUntilQuitAndRemovesThem) {
+    const std::string root = vt::TestRoot();
+    {
+        vt::ChildProcess child({VT_VELTRANE_EXE, "sim", "--exit-with-parent", "--nodes", "2,5"});
+        ASSERT_EQ(child.ReadLine(), "ready");
+        EXPECT_TRUE(Exists(devwire::ControlPath(root)));
+        EXPECT_TRUE(Exists(devwire::DevicePath(root, 2)));
+        EXPECT_TRUE(Exists(devwire::DevicePath(root, 5)));
+        EXPECT_FALSE(Exists(devwire::DevicePath(root, 0)));
+        sim::ControlClient c;
+        std::string error, answer;
+        ASSERT_TRUE(c.Connect(root, &error)) << error;
+        ASSERT_TRUE(c.Command("quit", &answer, &error)) << error;
+        EXPECT_EQ(answer, "ok");
+        EXPECT_EQ(child.Wait(), 0);
+    }
+    EXPECT_FALSE(Exists(devwire::ControlPath(root)));
+    EXPECT_FALSE(Exists(devwire::DevicePath(root, 2)));
+    EXPECT_FALSE(Exists(devwire::DevicePath(root, 5)));
+
+    for (int sig : {SIGTERM, SIGINT}) {
+        vt::ChildProcess child({VT_VELTRANE_EXE, "sim", "--exit-with-parent"});
+        ASSERT_EQ(child.ReadLine(), "ready");
+        EXPECT_TRUE(Exists(devwire::DevicePath(root, 0)));
+        kill(child.pid(), sig);
+        EXPECT_EQ(child.Wait(), 0) << sig;
+        EXPECT_FALSE(Exists(devwire::DevicePath(root, 0))) << sig;
+        EXPECT_FALSE(Exists(devwire::ControlPath(root))) << sig;
+    }
+}
+
+TEST(SimProcess, RefusesASecondServerOfTheSameRootAndBadArguments) {
+    vt::Simulator sim("--nodes 0");
+    vt::ChildProcess second({VT_VELTRANE_EXE, "sim", "--exit-with-parent", "--nodes", "1"});
+    EXPECT_EQ(second.Wait(), 1);
+    EXPECT_FALSE(Exists(devwire::DevicePath(vt::TestRoot(), 1)));
+    EXPECT_EQ(sim.Stats(0)["descriptor"], 0u);  // the first one serves on
+
+    const std::vector<std::vector<std::string>> bad = {
+        {"--nodes", "8"},   {"--nodes", "0,,1"}, {"--nodes", "1,"},
+        {"--rate", "slow"}, {"--rate"},          {"--frob"},
+    };
+    for (const auto& args : bad) {
+        std::vector<std::string> argv{VT_VELTRANE_EXE, "sim"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        vt::ChildProcess child(argv);
+        EXPECT_EQ(child.Wait(), 2) << args[0];
+    }
+    vt::ChildProcess help({VT_VELTRANE_EXE, "sim", "--help"});
+    EXPECT_EQ(help.ReadLine().rfind("usage: veltrane sim", 0), 0u);
+    EXPECT_EQ(help.Wait(), 0);
+}
+
+}  // namespace
