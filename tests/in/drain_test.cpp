@@ -303,5 +303,48 @@ TEST_F(InputClientState, OtherHandleMessagesAreNotSupported) {
     EXPECT_EQ(0u, rec.Count());
 }
 
+// A callback may stop or restart its own handle while the parser is in the
+// middle of the byte that caused it; the parser must not undo that after.
+using InputCallbackControl = ParseFixture;
+
+TEST_F(InputCallbackControl, RestartFromMimDataLeavesAFreshParse) {
+    InputClient* pA = AddClient(0);
+    rec.hook = [&](UINT uMsg, DWORD_PTR dw1, DWORD_PTR) {
+        if (uMsg != MIM_DATA || dw1 != 0x403C90) return;
+        EXPECT_EQ(0u, Message(pA, MIDM_STOP));
+        EXPECT_EQ(0u, Message(pA, MIDM_START));
+    };
+    StartClient(pA);
+    At(4);
+    Send(0, "90 3C 40 3C 40 3C");  // no running status survives the restart
+    std::vector<InNote> seen = rec.Seen();
+    ASSERT_EQ(4u, seen.size());
+    EXPECT_EQ(UINT(MIM_DATA), seen[0].uMsg);
+    for (size_t i = 1; i < 4; ++i) {
+        EXPECT_EQ(UINT(MIM_ERROR), seen[i].uMsg);
+        EXPECT_EQ(i % 2 ? 0x3Cu : 0x40u, seen[i].dwParam1);
+        EXPECT_EQ(0u, seen[i].dwParam2);
+    }
+    EXPECT_EQ(0, pA->bIndex);
+    EXPECT_EQ(0, pA->abShortMsg[0]);
+}
+
+TEST_F(InputCallbackControl, StopFromAReturnedBufferLeavesTheStateAlone) {
+    InputClient* pA = AddClient(0);
+    InBuffer b(16);
+    ASSERT_EQ(0u, AddBuffer(pA, b.Hdr()));
+    rec.hook = [&](UINT uMsg, DWORD_PTR, DWORD_PTR) {
+        if (uMsg != MIM_LONGDATA) return;
+        EXPECT_EQ(0u, Message(pA, MIDM_STOP));
+    };
+    StartClient(pA);
+    Send(0, "F0 01 90 3C 40");  // the 90 returns the buffer; the stop then holds
+    EXPECT_EQ((std::vector<UINT>{MIM_LONGDATA}), rec.Messages());
+    EXPECT_EQ("F0 01", b.Recorded());
+    EXPECT_EQ(0, pA->abShortMsg[0]);
+    EXPECT_EQ(0, pA->bRunningStatus);
+    rec.hook = nullptr;
+}
+
 }  // namespace
 }  // namespace vt
