@@ -31,14 +31,19 @@ void DrainOutput(Node& n, unsigned p, int64_t now) {
     OutputPort& o = n.out[p];
     if (!o.stream || !o.stream->fifo || n.rate == Rate::Paused) return;
     bool wire = n.rate == Rate::Wire;
-    // An idle cable starts from now; a busy one keeps its own clock so the
-    // long-run pace is exact whatever the timer's jitter.
-    if (wire && o.wireFreeAt < now - kWireSlackUs) o.wireFreeAt = now - kWireSlackUs;
+    // A cable that went idle starts again from now. One that stayed busy keeps
+    // its own clock, so timer jitter and a late tick cost no throughput; a
+    // long stall is made up for only in part, as an interface's buffer would.
+    if (wire) o.wireFreeAt = o.idle ? now : std::max(o.wireFreeAt, now - kWireCatchUpUs);
+    o.idle = false;
     for (int i = 0; i < kMaxTakesPerPump; ++i) {
         if (wire && o.wireFreeAt > now) break;
-        if (n.loopback && PendingInput(n, p) > kLoopbackBoundBytes) break;
         uint32_t pk = 0;
-        if (!RingTake(o.stream->fifo, &pk)) break;
+        if ((n.loopback && PendingInput(n, p) > kLoopbackBoundBytes) ||
+            !RingTake(o.stream->fifo, &pk)) {
+            o.idle = true;
+            break;
+        }
         uint32_t count = FifoPacketCount(pk);
         if (p == 0) ++n.stats.drainedOutA;
         if (p == 1) ++n.stats.drainedOutB;

@@ -16,7 +16,7 @@
 namespace sim {
 
 constexpr int64_t kUsPerByte = 320;           // 31250 baud, 10 bits a byte
-constexpr int64_t kWireSlackUs = 1000;        // one tick: a busy wire keeps its pace
+constexpr int64_t kWireCatchUpUs = 20000;     // how far a busy cable catches up after a stall
 constexpr int64_t kInputWaitUs = 100000;      // a packet waits this long for a full ring
 constexpr size_t kLoopbackBoundBytes = 4096;  // pending input that holds the output back
 constexpr size_t kCaptureLimit = 1u << 20;    // packets kept per output for capture
@@ -48,6 +48,7 @@ struct Stream {
 struct OutputPort {
     std::unique_ptr<Stream> stream;
     int64_t wireFreeAt = 0;    // when the cable has sent what was taken
+    bool idle = true;          // nothing to send at the last look
     std::deque<uint32_t> log;  // drained packets not yet captured
 };
 
