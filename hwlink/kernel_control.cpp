@@ -178,6 +178,7 @@ BOOL StartHwPortStreaming(PortStream* pStream, HardwareInstance* pInstance) {
     // Not pending with a cookie: a failed start. Closing the handle also ends
     // a request that is somehow still pending.
     CloseFinishedStreamHandles(pStream, TRUE);
+    pInstance->ovl.hEvent = nullptr;
     FreeFIFO(pStream, pInstance);
     return 0;
 }

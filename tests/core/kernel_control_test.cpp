@@ -135,6 +135,7 @@ TEST_F(KernelControl, SecondProcessJoinsAndTheLastToLeaveStops) {
 
 TEST_F(KernelControl, StartThatDoesNotStayPendingWithACookieFails) {
     HardwareInstance* p = Node0();
+    InitCriticalSectionMutex();  // lives as long as the process: not a leak
     DWORD cHandles = VtHostHandleCount();
     for (const char* fault : {"start-immediate", "start-no-cookie"}) {
         ASSERT_EQ(AcquireHwPort(p), 0u);
