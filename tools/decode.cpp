@@ -20,7 +20,7 @@ std::string Format(const char* fmt, ...) {
 
 // Name column, then the details.
 std::string Line(const char* name, const std::string& details = "") {
-    std::string s = Format("%-17s", name);
+    std::string s = Format("%-16s ", name);
     s += details;
     while (!s.empty() && s.back() == ' ')
         s.pop_back();
