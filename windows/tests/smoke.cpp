@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -306,8 +307,9 @@ SectionView SharedSectionOf(HMODULE hModule) {
 
 // The cRef word of node 3's output B block: a user count every process sees.
 volatile uint32_t* SharedCount(const SectionView& view) {
-    SharedData* pShared = reinterpret_cast<SharedData*>(view.p);
-    return &reinterpret_cast<MidiFifo*>(&pShared->adwOut2MidiFifo[3 * kFifoWords])->cRef;
+    const size_t cbOffset =
+        offsetof(SharedData, adwOut2MidiFifo) + 3 * kFifoBlockBytes + offsetof(MidiFifo, cRef);
+    return reinterpret_cast<volatile uint32_t*>(view.p + cbOffset);
 }
 
 TEST_F(DriverTest, SharedSectionIsCommonToEveryProcessThatLoadsTheDriver) {
