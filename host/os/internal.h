@@ -92,6 +92,10 @@ class NamedObjectFile {
     int users_ = -1;
 };
 
+// Keeps a user's files open for the rest of the process: its shared flock
+// marks the process as a live user for as long as it lives.
+void KeepForever(std::unique_ptr<NamedObjectFile> file);
+
 // Wraps a connected device socket in the object behind a CreateFileW handle
 // and hands it to the I/O thread (device_io.cpp). Takes the descriptor even
 // on failure (null).

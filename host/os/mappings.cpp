@@ -57,14 +57,9 @@ void* MapSharedFile(const std::string& name, size_t cb, int* pFd) {
     const std::string& dir = ObjectDir();
     if (dir.empty()) return nullptr;
     std::u16string wide(name.begin(), name.end());
-    // Leaked on success: the shared flock it holds marks this process as a
-    // user for the rest of its life.
-    auto* file = new NamedObjectFile;
+    auto file = std::make_unique<NamedObjectFile>();
     bool fFresh = false;
-    if (!file->Open(dir + "/" + SafeFileName("map-", wide), &fFresh)) {
-        delete file;
-        return nullptr;
-    }
+    if (!file->Open(dir + "/" + SafeFileName("map-", wide), &fFresh)) return nullptr;
     int fd = file->fd();
     bool ok = true;
     if (fFresh) {
@@ -78,12 +73,10 @@ void* MapSharedFile(const std::string& name, size_t cb, int* pFd) {
             ok = ftruncate(fd, static_cast<off_t>(cb)) == 0;
     }
     void* p = ok ? mmap(nullptr, cb, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0) : MAP_FAILED;
-    if (p == MAP_FAILED) {
-        delete file;
-        return nullptr;
-    }
+    if (p == MAP_FAILED) return nullptr;
     file->Ready();
     *pFd = file->ReleaseFd();
+    KeepForever(std::move(file));
     return p;
 }
 

@@ -109,36 +109,26 @@ NamedMutexes& Named() {
 // Opens (or makes, when no other live process uses it) the named mutex's
 // file and maps it. *pfFresh tells whether it was made afresh.
 SharedMutex* MapNamedMutex(const std::string& path, bool* pfFresh) {
-    // Leaked with the mapping: its shared flock marks this process as a user.
-    auto* file = new NamedObjectFile;
+    auto file = std::make_unique<NamedObjectFile>();
     struct stat st;
-    if (!file->Open(path, pfFresh) || fstat(file->fd(), &st) != 0) {
-        delete file;
-        return nullptr;
-    }
+    if (!file->Open(path, pfFresh) || fstat(file->fd(), &st) != 0) return nullptr;
     if (static_cast<size_t>(st.st_size) < kMutexFileBytes) {
-        if (ftruncate(file->fd(), kMutexFileBytes) != 0) {
-            delete file;
-            return nullptr;
-        }
+        if (ftruncate(file->fd(), kMutexFileBytes) != 0) return nullptr;
         *pfFresh = true;
     }
     SharedMutex* p = MapMutex(file->fd());
-    if (!p) {
-        delete file;
-        return nullptr;
-    }
+    if (!p) return nullptr;
     // With no other live user the mutex is made afresh, whatever a dead
     // process left in the file; a creator that died half-way left no magic.
     if (*pfFresh || __atomic_load_n(&p->dwMagic, __ATOMIC_ACQUIRE) != kMutexMagic) {
         *pfFresh = true;
         if (!InitMutex(p)) {
             munmap(p, kMutexFileBytes);
-            delete file;
             return nullptr;
         }
     }
     file->Ready();
+    KeepForever(std::move(file));
     return p;
 }
 
@@ -146,6 +136,7 @@ SharedMutex* MapNamedMutex(const std::string& path, bool* pfFresh) {
 // that a live process already uses).
 std::shared_ptr<Mutex> OpenMutex(LPCWSTR lpName, bool* pfCreated) {
     if (!lpName || !*lpName) {
+        // Never unmapped either, for the same reason.
         SharedMutex* p = MapMutex(-1);
         if (!p || !InitMutex(p)) return nullptr;
         *pfCreated = true;
