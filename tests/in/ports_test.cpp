@@ -192,7 +192,7 @@ TEST_F(InputPorts, DisableWithHandlesOpenStopsEveryTimer) {
               rec.Messages());
     EXPECT_EQ(0, pInstance->cAcquire);
     EXPECT_EQ(0, VtHostPeriodBalance());
-    // Back as the session expects it, for its own disable at the end.
+    // Enabled again, as the loaded driver expects for its own disable at the end.
     EXPECT_EQ(1, DriverProc(0, nullptr, DRV_ENABLE, 0, 0));
 }
 
