@@ -17,7 +17,7 @@ struct Out {
     }
 };
 
-struct Spec {
+struct Conversion {
     bool left = false;
     bool zero = false;
     bool alt = false;
@@ -25,14 +25,14 @@ struct Spec {
     int precision = -1;
 };
 
-void PutPadded(Out& out, const std::u16string& body, const Spec& spec, bool numeric) {
+void PutPadded(Out& out, const std::u16string& body, const Conversion& conv, bool numeric) {
     size_t len = body.size();
-    size_t pad = spec.width > 0 && static_cast<size_t>(spec.width) > len ? spec.width - len : 0;
-    if (!spec.left && !(spec.zero && numeric))
+    size_t pad = conv.width > 0 && static_cast<size_t>(conv.width) > len ? conv.width - len : 0;
+    if (!conv.left && !(conv.zero && numeric))
         for (size_t i = 0; i < pad; ++i)
             out.Put(u' ');
     size_t start = 0;
-    if (!spec.left && spec.zero && numeric) {
+    if (!conv.left && conv.zero && numeric) {
         // Zeros go after a sign or "0x".
         if (!body.empty() && body[0] == u'-') {
             out.Put(u'-');
@@ -47,7 +47,7 @@ void PutPadded(Out& out, const std::u16string& body, const Spec& spec, bool nume
     }
     for (size_t i = start; i < len; ++i)
         out.Put(body[i]);
-    if (spec.left)
+    if (conv.left)
         for (size_t i = 0; i < pad; ++i)
             out.Put(u' ');
 }
@@ -96,24 +96,24 @@ int WINAPIV wsprintfW(LPWSTR lpOut, LPCWSTR lpFmt, ...) {
             continue;
         }
         const WCHAR* start = f++;
-        Spec spec;
+        Conversion conv;
         for (;; ++f) {
             if (*f == u'-')
-                spec.left = true;
+                conv.left = true;
             else if (*f == u'0')
-                spec.zero = true;
+                conv.zero = true;
             else if (*f == u'#')
-                spec.alt = true;
+                conv.alt = true;
             else
                 break;
         }
         while (*f >= u'0' && *f <= u'9')
-            spec.width = spec.width * 10 + (*f++ - u'0');
+            conv.width = conv.width * 10 + (*f++ - u'0');
         if (*f == u'.') {
-            spec.precision = 0;
+            conv.precision = 0;
             ++f;
             while (*f >= u'0' && *f <= u'9')
-                spec.precision = spec.precision * 10 + (*f++ - u'0');
+                conv.precision = conv.precision * 10 + (*f++ - u'0');
         }
         // 'l' and 'w' mean 16-bit text or 32-bit numbers, as without them;
         // 'h' means 8-bit text.
@@ -132,7 +132,7 @@ int WINAPIV wsprintfW(LPWSTR lpOut, LPCWSTR lpFmt, ...) {
             case u'c':
                 body.push_back(static_cast<WCHAR>(
                     narrow ? static_cast<unsigned char>(va_arg(args, int)) : va_arg(args, int)));
-                PutPadded(out, body, spec, false);
+                PutPadded(out, body, conv, false);
                 continue;
             case u's': {
                 if (narrow) {
@@ -144,27 +144,27 @@ int WINAPIV wsprintfW(LPWSTR lpOut, LPCWSTR lpFmt, ...) {
                     const WCHAR* s = va_arg(args, const WCHAR*);
                     body = s ? std::u16string(s) : std::u16string(u"(null)");
                 }
-                if (spec.precision >= 0 && body.size() > static_cast<size_t>(spec.precision))
-                    body.resize(spec.precision);
-                PutPadded(out, body, spec, false);
+                if (conv.precision >= 0 && body.size() > static_cast<size_t>(conv.precision))
+                    body.resize(conv.precision);
+                PutPadded(out, body, conv, false);
                 continue;
             }
             case u'd':
             case u'i': {
                 int32_t v = va_arg(args, int32_t);
                 uint32_t mag = v < 0 ? 0u - static_cast<uint32_t>(v) : static_cast<uint32_t>(v);
-                body = Digits(mag, 10, false, spec.precision);
+                body = Digits(mag, 10, false, conv.precision);
                 if (v < 0) body.insert(body.begin(), u'-');
                 break;
             }
             case u'u':
-                body = Digits(va_arg(args, uint32_t), 10, false, spec.precision);
+                body = Digits(va_arg(args, uint32_t), 10, false, conv.precision);
                 break;
             case u'x':
             case u'X': {
                 uint32_t v = va_arg(args, uint32_t);
-                body = Digits(v, 16, *f == u'X', spec.precision);
-                if (spec.alt && v != 0) body.insert(0, *f == u'X' ? u"0X" : u"0x");
+                body = Digits(v, 16, *f == u'X', conv.precision);
+                if (conv.alt && v != 0) body.insert(0, *f == u'X' ? u"0X" : u"0x");
                 break;
             }
             default:
@@ -174,8 +174,8 @@ int WINAPIV wsprintfW(LPWSTR lpOut, LPCWSTR lpFmt, ...) {
                 if (*f == 0) --f;
                 continue;
         }
-        if (spec.precision >= 0) spec.zero = false;
-        PutPadded(out, body, spec, true);
+        if (conv.precision >= 0) conv.zero = false;
+        PutPadded(out, body, conv, true);
     }
     va_end(args);
     lpOut[out.n] = 0;
