@@ -10,9 +10,10 @@
 // .shared read-write-shared. It must be initialised data to stay in the
 // section.
 #if defined(_MSC_VER)
-#pragma data_seg(".shared")
-static SharedData gSharedData = {};
-#pragma data_seg()
+// allocate() keeps even all-zero data in the section (data_seg may move it to
+// .bss).
+#pragma section(".shared", read, write, shared)
+__declspec(allocate(".shared")) static SharedData gSharedData = {};
 #pragma comment(linker, "/SECTION:.shared,RWS")
 #else
 static SharedData gSharedData __attribute__((section(".shared"), shared)) = {};

@@ -13,9 +13,9 @@ BOOL mmTimerEnable(InputClient* pClient) {
     UINT uPeriod = tc.wPeriodMax < 1 ? tc.wPeriodMax : 1;
     if (pClient->uTimerRes > uPeriod) return FALSE;
     timeBeginPeriod(pClient->uTimerRes);
-    pClient->uTimerId =
-        timeSetEvent(uPeriod, pClient->uTimerRes, mmTimerIntr,
-                     reinterpret_cast<DWORD_PTR>(pClient->pInstance), TIME_PERIODIC);
+    pClient->uTimerId = timeSetEvent(uPeriod, pClient->uTimerRes, mmTimerIntr,
+                                     reinterpret_cast<DWORD_PTR>(pClient->pInstance),
+                                     TIME_PERIODIC | TIME_KILL_SYNCHRONOUS);
     if (pClient->uTimerId == 0) {
         timeEndPeriod(pClient->uTimerRes);
         return FALSE;

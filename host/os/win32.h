@@ -318,6 +318,7 @@ typedef void(CALLBACK* DRVCALLBACK)(HDRVR hdrvr, UINT uMsg, DWORD_PTR dwUser, DW
 
 #define TIME_ONESHOT 0x0000
 #define TIME_PERIODIC 0x0001
+#define TIME_KILL_SYNCHRONOUS 0x0100
 #define TIME_CALLBACK_FUNCTION 0x0000
 
 // ---------------------------------------------------------------- functions
