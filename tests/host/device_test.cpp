@@ -85,6 +85,7 @@ TEST(CreateFile, ManyOpenAndCloseCyclesLeakNoDescriptor) {
     HANDLE h = Open(VT_TEXT("\\\\.\\veltrane-3"));
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     CloseHandle(h);
+    ASSERT_EQ(dev.WaitDisconnects(1), 1);
     int before = vt::OpenDescriptorCount();
     DWORD handles = VtHostHandleCount();
     for (int i = 0; i < 300; ++i) {
