@@ -131,8 +131,8 @@ std::string DescribeShort(DWORD packed) {
 }
 
 std::string DescribeSysex(const std::vector<uint8_t>& bytes) {
-    return Line("SysEx",
-                Format("%zu bytes  ", bytes.size()) + HexBytes(bytes.data(), bytes.size(), 32));
+    return Line("SysEx", std::to_string(bytes.size()) + " bytes  " +
+                             HexBytes(bytes.data(), bytes.size(), 32));
 }
 
 std::string NarrowName(const WCHAR* psz, size_t cchMax) {
@@ -156,7 +156,8 @@ std::string FormatEvent(const InputEvent& e, bool raw) {
             return s + Line("Error", "invalid message " + HexBytes(v.data(), v.size()));
         }
         case InputEvent::SysexError:
-            return s + Line("Error", Format("incomplete sysex, %zu bytes  ", e.bytes.size()) +
+            return s + Line("Error", "incomplete sysex, " + std::to_string(e.bytes.size()) +
+                                         " bytes  " +
                                          HexBytes(e.bytes.data(), e.bytes.size(), raw ? 0 : 32));
     }
     return s;

@@ -291,7 +291,7 @@ TEST(LoopCheck, SysexPayloadCatchesDropsAndChanges) {
     for (size_t i = 1; i + 1 < x.size(); ++i)
         ASSERT_LT(x[i], 0x80) << i;
     // Every three-byte group is different from every other.
-    for (size_t i = 2; i + 3 < x.size(); i += 3)
+    for (size_t i = 2; i + 6 < x.size(); i += 3)
         ASSERT_NE(std::vector<uint8_t>(x.begin() + i, x.begin() + i + 3),
                   std::vector<uint8_t>(x.begin() + i + 3, x.begin() + i + 6));
 
