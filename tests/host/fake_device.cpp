@@ -84,10 +84,14 @@ void FakeDevice::Serve() {
                 std::lock_guard<std::mutex> lock(m_);
                 fds_.push_back(r.fd);
             }
+            {
+                // Counted before the handler answers, so a caller that has
+                // its answer always sees its request counted.
+                std::lock_guard<std::mutex> lock(m_);
+                ++requests_;
+                cv_.notify_all();
+            }
             handler_(*this, r);
-            std::lock_guard<std::mutex> lock(m_);
-            ++requests_;
-            cv_.notify_all();
         }
     }
     for (int c : conns)
