@@ -60,7 +60,19 @@ extern "C" DWORD APIENTRY midMessage(UINT uDeviceID, UINT uMsg, DWORD_PTR dwUser
     // carried out on the client while some instance is present.
     if (port >= 2u * gwNumInstances) return MMSYSERR_BADDEVICEID;
     InputClient* pClient = reinterpret_cast<InputClient*>(dwUser);
-    if (pClient == nullptr) return MMSYSERR_INVALHANDLE;
+    switch (uMsg) {
+        case MIDM_CLOSE:
+        case MIDM_ADDBUFFER:
+        case MIDM_START:
+        case MIDM_STOP:
+        case MIDM_RESET:
+            if (pClient == nullptr) return MMSYSERR_INVALHANDLE;
+            break;
+        default:
+            // MIDM_PREPARE and MIDM_UNPREPARE included: the platform prepares
+            // headers itself.
+            return MMSYSERR_NOTSUPPORTED;
+    }
     switch (uMsg) {
         case MIDM_CLOSE:
             // Read without the lock: apart from this handle's own callbacks,
@@ -77,11 +89,9 @@ extern "C" DWORD APIENTRY midMessage(UINT uDeviceID, UINT uMsg, DWORD_PTR dwUser
         case MIDM_STOP:
             midStop(pClient);
             return MMSYSERR_NOERROR;
-        case MIDM_RESET:
+        default:  // MIDM_RESET
             midStop(pClient);
             midFreeQ(pClient);
             return MMSYSERR_NOERROR;
-        default:
-            return MMSYSERR_NOTSUPPORTED;
     }
 }
