@@ -8,6 +8,8 @@
 //   open NODE STREAM         -> acquire and start streaming: "<acquire> <start>"
 //   close NODE STREAM        -> stop streaming and release: "<stop>"
 //   fds                      -> this process's open descriptors
+//   take NODE                -> the packets waiting in the node's input block,
+//                               taken by the ring rules, as hex ("none" if empty)
 //   exit
 #include <cstdio>
 #include <iostream>
@@ -71,6 +73,18 @@ int main() {
             BOOL fStop = StopHwPortStreaming(Stream(node, stream), pInstance);
             ReleaseHwPort(pInstance);
             std::cout << fStop << std::endl;
+        } else if (cmd == "take") {
+            MidiFifo* pFifo = Stream(node, 2)->pFifo;
+            std::string out;
+            while (pFifo != nullptr && FifoPacketPresent(FifoSlot(pFifo, pFifo->iRead))) {
+                char sz[16];
+                std::snprintf(sz, sizeof sz, "%s%08X", out.empty() ? "" : " ",
+                              static_cast<unsigned>(FifoSlot(pFifo, pFifo->iRead)));
+                out += sz;
+                FifoSlot(pFifo, pFifo->iRead) = 0;
+                pFifo->iRead = pFifo->iRead + 1 >= kFifoWords ? kFifoFirstSlot : pFifo->iRead + 1;
+            }
+            std::cout << (out.empty() ? "none" : out) << std::endl;
         } else if (cmd == "fds") {
             std::cout << vt::OpenDescriptorCount() << std::endl;
         } else if (cmd == "exit") {

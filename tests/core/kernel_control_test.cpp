@@ -164,6 +164,16 @@ TEST_F(KernelControl, InputStreamsArePerProcess) {
     vt::ChildProcess peer = Peer();
     EXPECT_EQ(peer.Ask("open 0 2"), "0 1");
     EXPECT_EQ(sim_.Stats(0)["streams_in"], 2u);
+    // Every packet reaches the input block of each process that streams.
+    sim_.Ok("packet 0 13403C90");
+    sim_.Ok("inject 0 A C0 05");
+    for (int i = 0; i < 1000 && sim_.Stats(0)["delivered_in"] < 4; ++i)
+        Sleep(2);
+    EXPECT_EQ(peer.Ask("take 0"), "13403C90 020005C0");
+    MidiFifo* pFifo = p->aStreams[2].pFifo;
+    EXPECT_EQ(FifoSlot(pFifo, kFifoFirstSlot), 0x13403C90u);
+    EXPECT_EQ(FifoSlot(pFifo, kFifoFirstSlot + 1), 0x020005C0u);
+    EXPECT_EQ(sim_.Stats(0)["dropped_in"], 0u);
     EXPECT_EQ(peer.Ask("close 0 2"), "1");
     EXPECT_EQ(StopHwPortStreaming(&p->aStreams[2], p), 1);
     ReleaseHwPort(p);
@@ -204,6 +214,29 @@ TEST_F(KernelControl, NoDescriptorLeakedOverManyCyclesWithTwoProcesses) {
     ASSERT_EQ(StopHwPortStreaming(pOut, p), 1);
     ReleaseHwPort(p);
     ExpectNothingHeld();
+}
+
+}  // namespace
+
+namespace {
+
+// Two processes that leave a shared stream at the same moment: one of them
+// must see the other gone and stop it, or the port stays streaming with no
+// user and refuses every later start.
+TEST_F(KernelControl, ProcessesLeavingTogetherStillStopTheStream) {
+    HardwareInstance* p = Node0();
+    PortStream* pOut = &p->aStreams[0];
+    vt::ChildProcess peer = Peer();
+    for (int i = 0; i < 30; ++i) {
+        ASSERT_EQ(AcquireHwPort(p), 0u);
+        ASSERT_EQ(StartHwPortStreaming(pOut, p), 1) << "cycle " << i;
+        ASSERT_EQ(peer.Ask("open 0 0"), "0 1");
+        peer.Send("close 0 0");
+        EXPECT_EQ(StopHwPortStreaming(pOut, p), 1);
+        ReleaseHwPort(p);
+        EXPECT_EQ(peer.ReadLine(), "1");
+        ASSERT_EQ(sim_.Stats(0)["streams_out_a"], 0u) << "cycle " << i;
+    }
 }
 
 }  // namespace
