@@ -1,4 +1,5 @@
-// The table of open MIDI handles: what makes a handle valid.
+// The table of open MIDI handles (what makes a handle valid), and the open,
+// close and messages both directions share.
 #include <mutex>
 #include <new>
 #include <unordered_set>
@@ -52,6 +53,49 @@ Handle* FindHandle(const void* h, uint32_t dwMagic) {
 UINT OpenHandleCount() {
     std::lock_guard<std::mutex> lock(gMutex);
     return static_cast<UINT>(Table().size());
+}
+
+DWORD SendToDriver(const Handle* pHandle, UINT uMsg, DWORD_PTR dwParam1, DWORD_PTR dwParam2) {
+    return pHandle->dwMagic == kInMagic
+               ? MidMessage(pHandle->uDeviceID, uMsg, pHandle->dwDriverUser, dwParam1, dwParam2)
+               : ModMessage(pHandle->uDeviceID, uMsg, pHandle->dwDriverUser, dwParam1, dwParam2);
+}
+
+MMRESULT OpenHandle(uint32_t dwMagic, UINT uDeviceID, DWORD_PTR dwCallback, DWORD_PTR dwInstance,
+                    DWORD fdwOpen, Handle** ppHandle) {
+    if (MMRESULT r = CheckCallbackFlags(fdwOpen)) return r;
+    if (MMRESULT r = EnsureDriver()) return r;
+    Handle* p = NewHandle(dwMagic, uDeviceID);
+    if (!p) return MMSYSERR_NOMEM;
+    MIDIOPENDESC desc{};
+    desc.hMidi = reinterpret_cast<HMIDI>(p);
+    desc.dwCallback = dwCallback;
+    desc.dwInstance = dwInstance;
+    // The open's dwUser is where the driver writes its per-handle value.
+    auto dwUser = reinterpret_cast<DWORD_PTR>(&p->dwDriverUser);
+    auto dwDesc = reinterpret_cast<DWORD_PTR>(&desc);
+    DWORD r = dwMagic == kInMagic ? MidMessage(uDeviceID, MIDM_OPEN, dwUser, dwDesc, fdwOpen)
+                                  : ModMessage(uDeviceID, MODM_OPEN, dwUser, dwDesc, fdwOpen);
+    if (r != MMSYSERR_NOERROR) {
+        DeleteHandle(p);
+        return r;
+    }
+    *ppHandle = p;
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT CloseMidiHandle(Handle* pHandle) {
+    if (!pHandle) return MMSYSERR_INVALHANDLE;
+    DWORD r = SendToDriver(pHandle, pHandle->dwMagic == kInMagic ? MIDM_CLOSE : MODM_CLOSE);
+    if (r == MMSYSERR_NOERROR) DeleteHandle(pHandle);
+    return r;
+}
+
+MMRESULT GetDeviceID(const Handle* pHandle, UINT* puDeviceID) {
+    if (!pHandle) return MMSYSERR_INVALHANDLE;
+    if (!puDeviceID) return MMSYSERR_INVALPARAM;
+    *puDeviceID = pHandle->uDeviceID;
+    return MMSYSERR_NOERROR;
 }
 
 }  // namespace vtmm

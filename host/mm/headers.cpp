@@ -11,28 +11,26 @@ bool HeaderUsable(LPMIDIHDR pmh, UINT cbmh) {
     return pmh->lpData || pmh->dwBufferLength == 0;
 }
 
-DWORD Send(bool fInput, Handle* pHandle, UINT uMsg, LPMIDIHDR pmh, UINT cbmh) {
-    auto dwHdr = reinterpret_cast<DWORD_PTR>(pmh);
-    return fInput ? MidMessage(pHandle->uDeviceID, uMsg, pHandle->dwDriverUser, dwHdr, cbmh)
-                  : ModMessage(pHandle->uDeviceID, uMsg, pHandle->dwDriverUser, dwHdr, cbmh);
-}
-
 }  // namespace
 
-MMRESULT PrepareHeader(bool fInput, Handle* pHandle, LPMIDIHDR pmh, UINT cbmh) {
+MMRESULT PrepareHeader(const Handle* pHandle, LPMIDIHDR pmh, UINT cbmh) {
+    if (!pHandle) return MMSYSERR_INVALHANDLE;
     if (!HeaderUsable(pmh, cbmh)) return MMSYSERR_INVALPARAM;
     if (pmh->dwFlags & MHDR_PREPARED) return MMSYSERR_NOERROR;
-    DWORD r = Send(fInput, pHandle, fInput ? MIDM_PREPARE : MODM_PREPARE, pmh, cbmh);
+    UINT uMsg = pHandle->dwMagic == kInMagic ? MIDM_PREPARE : MODM_PREPARE;
+    DWORD r = SendToDriver(pHandle, uMsg, reinterpret_cast<DWORD_PTR>(pmh), cbmh);
     if (r != MMSYSERR_NOTSUPPORTED) return r;
     pmh->dwFlags |= MHDR_PREPARED;
     return MMSYSERR_NOERROR;
 }
 
-MMRESULT UnprepareHeader(bool fInput, Handle* pHandle, LPMIDIHDR pmh, UINT cbmh) {
+MMRESULT UnprepareHeader(const Handle* pHandle, LPMIDIHDR pmh, UINT cbmh) {
+    if (!pHandle) return MMSYSERR_INVALHANDLE;
     if (!pmh || cbmh < kMinHeaderSize) return MMSYSERR_INVALPARAM;
     if (!(pmh->dwFlags & MHDR_PREPARED)) return MMSYSERR_NOERROR;
     if (pmh->dwFlags & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
-    DWORD r = Send(fInput, pHandle, fInput ? MIDM_UNPREPARE : MODM_UNPREPARE, pmh, cbmh);
+    UINT uMsg = pHandle->dwMagic == kInMagic ? MIDM_UNPREPARE : MODM_UNPREPARE;
+    DWORD r = SendToDriver(pHandle, uMsg, reinterpret_cast<DWORD_PTR>(pmh), cbmh);
     if (r != MMSYSERR_NOTSUPPORTED) return r;
     pmh->dwFlags &= ~static_cast<DWORD>(MHDR_PREPARED);
     return MMSYSERR_NOERROR;

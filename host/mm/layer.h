@@ -38,14 +38,35 @@ void DeleteHandle(Handle* pHandle);
 Handle* FindHandle(const void* h, uint32_t dwMagic);
 UINT OpenHandleCount();
 
+// ---- what both directions do with a handle (handles.cpp)
+// Those taking a Handle* answer MMSYSERR_INVALHANDLE for a null one (what
+// FindHandle gives for anything not open) before they look at the rest.
+
+// Sends a message about an open handle (never null) to the entry point of
+// its kind: midMessage for input handles, modMessage for output handles.
+DWORD SendToDriver(const Handle* pHandle, UINT uMsg, DWORD_PTR dwParam1 = 0,
+                   DWORD_PTR dwParam2 = 0);
+// midiOutOpen and midiInOpen after their pointer check: the flags, the
+// driver, a handle of that kind registered before the driver's open runs
+// (MODM_OPEN or MIDM_OPEN with its MIDIOPENDESC). Answers the driver's
+// result; *ppHandle is the handle on success, untouched otherwise.
+MMRESULT OpenHandle(uint32_t dwMagic, UINT uDeviceID, DWORD_PTR dwCallback, DWORD_PTR dwInstance,
+                    DWORD fdwOpen, Handle** ppHandle);
+// The close message; a refused close (input with buffers still queued
+// answers MIDIERR_STILLPLAYING) keeps the handle open.
+MMRESULT CloseMidiHandle(Handle* pHandle);
+// midiOutGetID and midiInGetID.
+MMRESULT GetDeviceID(const Handle* pHandle, UINT* puDeviceID);
+
 // ---- headers (headers.cpp)
 // Smallest header size accepted: the fields up to dwOffset, which is what
 // the driver reads and writes (winmm accepts such older headers too).
 constexpr UINT kMinHeaderSize = offsetof(MIDIHDR, dwOffset);
-// Prepare and unprepare through the driver's message, doing the work itself
-// when the driver answers MMSYSERR_NOTSUPPORTED.
-MMRESULT PrepareHeader(bool fInput, Handle* pHandle, LPMIDIHDR pmh, UINT cbmh);
-MMRESULT UnprepareHeader(bool fInput, Handle* pHandle, LPMIDIHDR pmh, UINT cbmh);
+// Prepare and unprepare through the driver's message of the handle's kind,
+// doing the work itself when the driver answers MMSYSERR_NOTSUPPORTED.
+// MMSYSERR_INVALHANDLE for a null pHandle, before the header is looked at.
+MMRESULT PrepareHeader(const Handle* pHandle, LPMIDIHDR pmh, UINT cbmh);
+MMRESULT UnprepareHeader(const Handle* pHandle, LPMIDIHDR pmh, UINT cbmh);
 // Checks of a header handed over for data: MMSYSERR_INVALPARAM,
 // MIDIERR_UNPREPARED, MIDIERR_STILLPLAYING or MMSYSERR_NOERROR.
 MMRESULT CheckDataHeader(LPMIDIHDR pmh, UINT cbmh);
