@@ -29,6 +29,10 @@ void RemoveInstance(HardwareInstance* pInstance);
 
 // ---- notification (callback.cpp)
 void midiCallback(ClientHeader* pClient, WORD uMsg, DWORD_PTR dwParam1, DWORD_PTR dwParam2);
+// Fills the fields midiCallback reads from what the open was given; the
+// fields behind the header are the caller's.
+void midiSetClientHeader(ClientHeader* pClient, HardwareInstance* pInstance,
+                         const MIDIOPENDESC* pDesc, DWORD dwOpenFlags);
 
 // ---- enumeration and capabilities (enumerate.cpp, caps.cpp)
 extern WORD gwNumInstances;

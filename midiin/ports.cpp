@@ -21,11 +21,7 @@ DWORD midOpen(UINT port, HardwareInstance* pInstance, DWORD_PTR* pdwUser, MIDIOP
         ReleaseHwPort(pInstance);
         return MMSYSERR_ALLOCATED;
     }
-    pClient->pInstance = pInstance;
-    pClient->hMidi = pDesc->hMidi;
-    pClient->dwCallback = pDesc->dwCallback;
-    pClient->dwInstance = pDesc->dwInstance;
-    pClient->dwFlags = dwFlags;
+    midiSetClientHeader(pClient, pInstance, pDesc, dwFlags);
     pClient->cbLong = 0;
     pClient->pQueue = nullptr;
 

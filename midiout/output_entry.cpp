@@ -33,11 +33,7 @@ DWORD modOpen(UINT port, HardwareInstance* pInstance, DWORD_PTR* pdwUser, MIDIOP
         ReleaseHwPort(pInstance);
         return MMSYSERR_NOMEM;
     }
-    pClient->pInstance = pInstance;
-    pClient->hMidi = pDesc->hMidi;
-    pClient->dwCallback = pDesc->dwCallback;
-    pClient->dwInstance = pDesc->dwInstance;
-    pClient->dwFlags = dwOpenFlags;
+    midiSetClientHeader(pClient, pInstance, pDesc, dwOpenFlags);
     pClient->bRunningStatus = 0;
 
     PortStream* pStream = &pInstance->aStreams[port];
