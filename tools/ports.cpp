@@ -22,14 +22,14 @@ extern "C" void OnStopSignal(int) {
     gfStop = 1;
 }
 
-}  // namespace
-
-std::vector<PortInfo> OutputPorts() {
+// One entry a device ID below n, named by the capabilities getCaps
+// (midiOutGetDevCapsW or midiInGetDevCapsW) fills, or by its failure.
+template <typename Caps, typename GetCaps>
+std::vector<PortInfo> ListPorts(UINT n, GetCaps getCaps) {
     std::vector<PortInfo> ports;
-    UINT n = midiOutGetNumDevs();
     for (UINT id = 0; id < n; ++id) {
-        MIDIOUTCAPSW caps{};
-        MMRESULT r = midiOutGetDevCapsW(id, &caps, sizeof caps);
+        Caps caps{};
+        MMRESULT r = getCaps(id, &caps, sizeof caps);
         ports.push_back({id, r == MMSYSERR_NOERROR
                                  ? NarrowName(caps.szPname, MAXPNAMELEN)
                                  : "(unavailable: error " + std::to_string(r) + ")"});
@@ -37,17 +37,14 @@ std::vector<PortInfo> OutputPorts() {
     return ports;
 }
 
+}  // namespace
+
+std::vector<PortInfo> OutputPorts() {
+    return ListPorts<MIDIOUTCAPSW>(midiOutGetNumDevs(), midiOutGetDevCapsW);
+}
+
 std::vector<PortInfo> InputPorts() {
-    std::vector<PortInfo> ports;
-    UINT n = midiInGetNumDevs();
-    for (UINT id = 0; id < n; ++id) {
-        MIDIINCAPSW caps{};
-        MMRESULT r = midiInGetDevCapsW(id, &caps, sizeof caps);
-        ports.push_back({id, r == MMSYSERR_NOERROR
-                                 ? NarrowName(caps.szPname, MAXPNAMELEN)
-                                 : "(unavailable: error " + std::to_string(r) + ")"});
-    }
-    return ports;
+    return ListPorts<MIDIINCAPSW>(midiInGetNumDevs(), midiInGetDevCapsW);
 }
 
 bool FindPort(const std::vector<PortInfo>& ports, const std::string& spec, PortInfo* found,
