@@ -90,11 +90,9 @@ int CmdDemo(int argc, char** argv) {
     std::printf("\n");
 
     tools::PortInfo out, in;
-    if (!tools::FindPort(tools::OutputPorts(), "Out-A2 Veltrane", &out, &error) ||
-        !tools::FindPort(tools::InputPorts(), "In-A2 Veltrane", &in, &error)) {
-        std::fprintf(stderr, "veltrane demo: %s\n", error.c_str());
+    if (!tools::FindPortOrReport("demo", tools::OutputPorts(), "Out-A2 Veltrane", &out) ||
+        !tools::FindPortOrReport("demo", tools::InputPorts(), "In-A2 Veltrane", &in))
         return 1;
-    }
 
     std::printf("== A phrase on %s, as `veltrane monitor -p In-A2` shows it on %s\n",
                 out.name.c_str(), in.name.c_str());

@@ -60,13 +60,10 @@ int CmdLoop(int argc, char** argv) {
     }
     if (o.sysex && !countGiven) o.count = 0;
     if (!tools::KernelSideReady()) return 1;
-    std::string error;
     tools::PortInfo out, in;
-    if (!tools::FindPort(tools::OutputPorts(), outSpec, &out, &error) ||
-        !tools::FindPort(tools::InputPorts(), inSpec, &in, &error)) {
-        std::fprintf(stderr, "veltrane loop: %s\n", error.c_str());
+    if (!tools::FindPortOrReport("loop", tools::OutputPorts(), outSpec, &out) ||
+        !tools::FindPortOrReport("loop", tools::InputPorts(), inSpec, &in))
         return 1;
-    }
     o.outId = out.id;
     o.outName = out.name;
     o.inId = in.id;

@@ -40,12 +40,8 @@ int CmdMonitor(int argc, char** argv) {
         return 2;
     }
     if (!tools::KernelSideReady()) return 1;
-    std::string error;
     tools::PortInfo info;
-    if (!tools::FindPort(tools::InputPorts(), port, &info, &error)) {
-        std::fprintf(stderr, "veltrane monitor: %s\n", error.c_str());
-        return 1;
-    }
+    if (!tools::FindPortOrReport("monitor", tools::InputPorts(), port, &info)) return 1;
     tools::InstallStopHandler();
     tools::InputPort in;
     if (in.Open(info.id, 4096, 32) != MMSYSERR_NOERROR) return 1;

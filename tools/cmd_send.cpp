@@ -92,10 +92,7 @@ int CmdSend(int argc, char** argv) {
 
     if (!tools::KernelSideReady()) return 1;
     tools::PortInfo info;
-    if (!tools::FindPort(tools::OutputPorts(), port, &info, &error)) {
-        std::fprintf(stderr, "veltrane send: %s\n", error.c_str());
-        return 1;
-    }
+    if (!tools::FindPortOrReport("send", tools::OutputPorts(), port, &info)) return 1;
     tools::OutputPort out;
     if (out.Open(info.id) != MMSYSERR_NOERROR) return 1;
     size_t sysexTotal = 0, sysexDone = 0;

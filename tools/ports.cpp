@@ -88,6 +88,14 @@ bool FindPort(const std::vector<PortInfo>& ports, const std::string& spec, PortI
     return true;
 }
 
+bool FindPortOrReport(const char* command, const std::vector<PortInfo>& ports,
+                      const std::string& spec, PortInfo* found) {
+    std::string error;
+    if (FindPort(ports, spec, found, &error)) return true;
+    std::fprintf(stderr, "veltrane %s: %s\n", command, error.c_str());
+    return false;
+}
+
 void ReportError(const char* call, MMRESULT r) {
     WCHAR text[MAXERRORLENGTH] = {};
     bool input = std::strncmp(call, "midiIn", 6) == 0;

@@ -129,6 +129,9 @@ std::vector<PortInfo> InputPorts();
 // that matches several names must match one of them whole.
 bool FindPort(const std::vector<PortInfo>& ports, const std::string& spec, PortInfo* found,
               std::string* error);
+// FindPort that says why it failed: "veltrane COMMAND: <why>" on stderr.
+bool FindPortOrReport(const char* command, const std::vector<PortInfo>& ports,
+                      const std::string& spec, PortInfo* found);
 // "veltrane: midiOutOpen: <winmm's text> (4)" on stderr.
 void ReportError(const char* call, MMRESULT r);
 // Prints the one-line hint and answers false when no kernel side can answer.
