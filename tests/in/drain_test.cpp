@@ -23,7 +23,7 @@ TEST_F(InputDrain, PacketsOfOtherPortsOrNoBytesAreConsumedSilently) {
     PutPacket(pFifo, FifoPacket(0x00403C, 2, 1));
     Drain();
 
-    std::vector<InNote> seen = rec.Seen();
+    std::vector<Notification> seen = rec.Seen();
     ASSERT_EQ(1u, seen.size());
     EXPECT_EQ(HandleOf(pB), seen[0].hDrv);
     EXPECT_EQ(UINT(MIM_DATA), seen[0].uMsg);
@@ -41,7 +41,7 @@ TEST_F(InputDrain, ReadIndexWrapsFromTheLastSlot) {
     EXPECT_EQ(kFifoFirstSlot + 1, pFifo->iWrite);
     Drain();
     EXPECT_EQ(pFifo->iWrite, pFifo->iRead);
-    std::vector<InNote> seen = rec.Seen();
+    std::vector<Notification> seen = rec.Seen();
     ASSERT_EQ(4u, seen.size());
     EXPECT_EQ(0x403C90u, seen[0].dwParam1);
     EXPECT_EQ(0x403D90u, seen[1].dwParam1);
@@ -98,7 +98,7 @@ TEST_F(InputDrain, ReadIndexOutsideTheSlotsRestartsAtTheFirst) {
 }
 
 TEST_F(InputDrain, EveryStartedClientOfThePortOnItsOwnTimeBase) {
-    InRecorder recA2, recA3, recB;
+    NotificationRecorder recA2, recA3, recB;
     InputClient* pA1 = AddClient(0);
     At(10);
     InputClient* pA2 = AddClient(0, &recA2);
@@ -117,7 +117,7 @@ TEST_F(InputDrain, EveryStartedClientOfThePortOnItsOwnTimeBase) {
     At(25);
     Send(0, "40");
 
-    std::vector<InNote> a1 = rec.Seen(), a2 = recA2.Seen();
+    std::vector<Notification> a1 = rec.Seen(), a2 = recA2.Seen();
     ASSERT_EQ(1u, a1.size());
     ASSERT_EQ(1u, a2.size());
     EXPECT_EQ(0x403C90u, a1[0].dwParam1);
@@ -174,7 +174,7 @@ TEST_F(InputClientState, StopReturnsThePartlyFilledHeadAndRestartParsesAfresh) {
     At(9);
     EXPECT_EQ(0u, Message(pA, MIDM_STOP));
 
-    std::vector<InNote> seen = rec.Seen();
+    std::vector<Notification> seen = rec.Seen();
     ASSERT_EQ(1u, seen.size());
     EXPECT_EQ(UINT(MIM_LONGERROR), seen[0].uMsg);
     EXPECT_EQ(reinterpret_cast<DWORD_PTR>(b1.Hdr()), seen[0].dwParam1);
@@ -219,7 +219,7 @@ TEST_F(InputClientState, ResetReturnsEveryBufferInOrder) {
     At(30);
     ResetClient(pA);
 
-    std::vector<InNote> seen = rec.Seen();
+    std::vector<Notification> seen = rec.Seen();
     ASSERT_EQ(3u, seen.size());
     // The started client's partly filled head first, as a stop returns it.
     EXPECT_EQ(UINT(MIM_LONGERROR), seen[0].uMsg);
@@ -317,7 +317,7 @@ TEST_F(InputCallbackControl, RestartFromMimDataLeavesAFreshParse) {
     StartClient(pA);
     At(4);
     Send(0, "90 3C 40 3C 40 3C");  // no running status survives the restart
-    std::vector<InNote> seen = rec.Seen();
+    std::vector<Notification> seen = rec.Seen();
     ASSERT_EQ(4u, seen.size());
     EXPECT_EQ(UINT(MIM_DATA), seen[0].uMsg);
     for (size_t i = 1; i < 4; ++i) {

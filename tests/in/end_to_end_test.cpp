@@ -22,7 +22,7 @@ std::string InjectLine(unsigned node, char port, const std::vector<BYTE>& bytes)
 }
 
 TEST_F(InputEndToEnd, NoteOnReachesEveryStartedClientOfItsInputOnly) {
-    InRecorder recA, recB2;
+    NotificationRecorder recA, recB2;
     InputClient* pA = Open(0, &recA);
     InputClient* pB1 = Open(1);
     InputClient* pB2 = Open(1, &recB2);
@@ -36,8 +36,8 @@ TEST_F(InputEndToEnd, NoteOnReachesEveryStartedClientOfItsInputOnly) {
     sim.Ok("inject 0 B 90 3C 40");
     ASSERT_TRUE(TickUntil([&] { return rec.Count() >= 1 && recB2.Count() >= 1; }));
     Settle();
-    for (InRecorder* r : {&rec, &recB2}) {
-        std::vector<InNote> seen = r->Seen();
+    for (NotificationRecorder* r : {&rec, &recB2}) {
+        std::vector<Notification> seen = r->Seen();
         ASSERT_EQ(1u, seen.size());
         EXPECT_EQ(UINT(MIM_DATA), seen[0].uMsg);
         EXPECT_EQ(0x00403C90u, seen[0].dwParam1);
@@ -70,7 +70,7 @@ TEST_F(InputEndToEnd, LongExclusiveFillsTheQueuedBuffersInOrder) {
     ASSERT_TRUE(TickUntil([&] { return rec.Count() >= 5; }));
     Settle();
 
-    std::vector<InNote> seen = rec.Seen();
+    std::vector<Notification> seen = rec.Seen();
     ASSERT_EQ(5u, seen.size());
     std::vector<BYTE> got;
     for (size_t i = 0; i < seen.size(); ++i) {
@@ -101,7 +101,7 @@ TEST_F(InputEndToEnd, OutputALoopsBackToInputA) {
 
     ASSERT_TRUE(TickUntil([&] { return rec.Count() >= 4; }));
     Settle();
-    std::vector<InNote> seen = rec.Seen();
+    std::vector<Notification> seen = rec.Seen();
     ASSERT_EQ(4u, seen.size());
     for (size_t i = 0; i < 4; ++i) {
         EXPECT_EQ(UINT(MIM_DATA), seen[i].uMsg);
@@ -173,7 +173,7 @@ TEST_F(InputReentry, CallbackQueuesTheNextBufferFromItsLongData) {
 }
 
 TEST_F(InputReentry, CallbackSendsOutputFromItsData) {
-    InRecorder recA;
+    NotificationRecorder recA;
     InputClient* pA = Open(0, &recA);
     InputClient* pB = Open(1);
     ASSERT_TRUE(pA && pB);
@@ -194,7 +194,7 @@ TEST_F(InputReentry, CallbackSendsOutputFromItsData) {
 
     sim.Ok("inject 0 B 90 3C 40");
     ASSERT_TRUE(AwaitDone());
-    std::vector<InNote> seen = recA.Seen();
+    std::vector<Notification> seen = recA.Seen();
     ASSERT_EQ(2u, seen.size());  // MIM_OPEN, then the looped message
     EXPECT_EQ(UINT(MIM_DATA), seen[1].uMsg);
     EXPECT_EQ(0x00403D90u, seen[1].dwParam1);

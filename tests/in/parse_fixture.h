@@ -42,7 +42,7 @@ class ParseFixture : public ::testing::Test {
     }
 
     // A client as midOpen leaves it: linked, open, not started.
-    InputClient* AddClient(UINT port, InRecorder* pRec = nullptr) {
+    InputClient* AddClient(UINT port, NotificationRecorder* pRec = nullptr) {
         if (pRec == nullptr) pRec = &rec;
         clients.push_back({std::make_unique<InputClient>(), port});
         InputClient* pClient = clients.back().pClient.get();
@@ -80,7 +80,7 @@ class ParseFixture : public ::testing::Test {
     };
 
     DriverSession session;
-    InRecorder rec;
+    NotificationRecorder rec;
     HardwareInstance* pInstance = nullptr;
     MidiFifo* pFifo = nullptr;
     std::vector<Held> clients;

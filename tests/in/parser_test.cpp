@@ -40,9 +40,9 @@ void PrintTo(const ParseCase& c, std::ostream* os) {
     *os << c.name;
 }
 
-std::string Describe(const std::vector<InNote>& notes) {
+std::string Describe(const std::vector<Notification>& notes) {
     std::ostringstream os;
-    for (const InNote& n : notes)
+    for (const Notification& n : notes)
         os << std::hex << n.uMsg << "(" << n.dwParam1 << ", " << std::dec << n.dwParam2 << ") ";
     return os.str();
 }
@@ -68,12 +68,12 @@ TEST_P(InputParse, Case) {
         Drain();
     }
 
-    std::vector<InNote> seen = rec.Seen();
+    std::vector<Notification> seen = rec.Seen();
     ASSERT_EQ(c.want.size(), seen.size()) << Describe(seen);
     std::vector<bool> returned(buffers.size(), false);
     for (size_t i = 0; i < seen.size(); ++i) {
         const Want& w = c.want[i];
-        const InNote& n = seen[i];
+        const Notification& n = seen[i];
         SCOPED_TRACE("notification " + std::to_string(i) + ": " + Describe({n}));
         EXPECT_EQ(w.msg, n.uMsg);
         EXPECT_EQ(w.p2, n.dwParam2);

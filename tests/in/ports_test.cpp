@@ -38,11 +38,11 @@ TEST_F(InputPorts, OpenThenCloseNotifiesOpenAndCloseOnly) {
     EXPECT_EQ(pClient, pInstance->apInClients[1]);
     EXPECT_EQ(0u, Close(1, pClient));
 
-    std::vector<InNote> seen = rec.Seen();
+    std::vector<Notification> seen = rec.Seen();
     ASSERT_EQ(2u, seen.size());
     EXPECT_EQ(UINT(MIM_OPEN), seen[0].uMsg);
     EXPECT_EQ(UINT(MIM_CLOSE), seen[1].uMsg);
-    for (const InNote& n : seen) {
+    for (const Notification& n : seen) {
         EXPECT_EQ(reinterpret_cast<HDRVR>(0x2001), n.hDrv);
         EXPECT_EQ(rec.Instance(), n.dwInstance);
         EXPECT_EQ(0u, n.dwParam1);

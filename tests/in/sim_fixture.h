@@ -34,7 +34,8 @@ class SimFixture : public ::testing::Test {
     }
     void TearDown() override { VtHostSetManualClock(FALSE); }
 
-    InputClient* Open(UINT uDeviceID, InRecorder* pRec = nullptr, DWORD* pdwResult = nullptr) {
+    InputClient* Open(UINT uDeviceID, NotificationRecorder* pRec = nullptr,
+                      DWORD* pdwResult = nullptr) {
         if (pRec == nullptr) pRec = &rec;
         MIDIOPENDESC desc = pRec->Desc(reinterpret_cast<HMIDI>(0x2000 + ++cOpened));
         DWORD_PTR dwUser = 0;
@@ -77,7 +78,7 @@ class SimFixture : public ::testing::Test {
 
     Simulator sim{"--nodes 0"};
     DriverSession session;
-    InRecorder rec;
+    NotificationRecorder rec;
     HardwareInstance* pInstance = nullptr;
     int cOpened = 0;
 };

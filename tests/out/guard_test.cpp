@@ -135,7 +135,7 @@ TEST(OutGuard, ConcurrentSendersOnBothPorts) {
 // A send issued from inside MOM_DONE runs while the guard is still held.
 DWORD_PTR gdwUserInDone = 0;
 DWORD gdwResultInDone = 0xFFFF;
-void SendFromDone(UINT uMsg, DWORD_PTR) {
+void SendFromDone(UINT uMsg, DWORD_PTR, DWORD_PTR) {
     if (uMsg == MOM_DONE) gdwResultInDone = modMessage(1, MODM_DATA, gdwUserInDone, 0x403C90, 0);
 }
 
@@ -144,7 +144,7 @@ TEST(OutGuard, SendFromInsideDoneIsNotReady) {
     vt::DriverSession session;
     ASSERT_EQ(modMessage(0, MODM_GETNUMDEVS, 0, 0, 0), 2u);
     vt::NotificationRecorder rec;
-    rec.onNotify = SendFromDone;
+    rec.hook = SendFromDone;
     OutHandle h;
     ASSERT_EQ(h.Open(1, &rec), 0u);
     gdwUserInDone = h.dwUser;

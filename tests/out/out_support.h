@@ -1,68 +1,21 @@
-// Helpers of the output tests: a callback that records every notification,
-// a consumer that drains a ring block the way the kernel side does, and a
-// tiny MIDI parser that turns wire bytes back into messages.
+// Helpers of the output tests (which record notifications with
+// NotificationRecorder): a consumer that drains a ring block the way the
+// kernel side does, a tiny MIDI parser that turns wire bytes back into
+// messages, and output handles opened through modMessage.
 #pragma once
 
 #include <chrono>
-#include <mutex>
 #include <thread>
 #include <string>
 #include <vector>
 
 #include "driver/driver.h"
 #include "midiout/midiout.h"
+#include "tests/support/notification_recorder.h"
 #include "tests/support/sim_process.h"
 #include "tests/support/support.h"
 
 namespace vt {
-
-struct Notification {
-    HDRVR hDrv;
-    UINT uMsg;
-    DWORD_PTR dwInstance;
-    DWORD_PTR dwParam1;
-    DWORD_PTR dwParam2;
-};
-
-// Records notifications delivered through CALLBACK_FUNCTION. A test opens
-// with Callback() as dwCallback and CALLBACK_FUNCTION in the flags; the
-// recorder's address travels in dwInstance, so each recorder sees only its
-// own handles. onNotify, when set, runs inside the callback.
-class NotificationRecorder {
-  public:
-    static void CALLBACK Receive(HDRVR hDrv, UINT uMsg, DWORD_PTR dwUser, DWORD_PTR dw1,
-                                 DWORD_PTR dw2) {
-        auto* self = reinterpret_cast<NotificationRecorder*>(dwUser);
-        {
-            std::lock_guard<std::mutex> lock(self->mutex_);
-            self->seen_.push_back({hDrv, uMsg, dwUser, dw1, dw2});
-        }
-        if (self->onNotify) self->onNotify(uMsg, dw1);
-    }
-    DWORD_PTR Callback() const { return reinterpret_cast<DWORD_PTR>(&Receive); }
-    DWORD_PTR Instance() { return reinterpret_cast<DWORD_PTR>(this); }
-
-    std::vector<Notification> Seen() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return seen_;
-    }
-    std::vector<UINT> Messages() {
-        std::vector<UINT> out;
-        for (const Notification& n : Seen())
-            out.push_back(n.uMsg);
-        return out;
-    }
-    void Clear() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        seen_.clear();
-    }
-
-    void (*onNotify)(UINT uMsg, DWORD_PTR dw1) = nullptr;
-
-  private:
-    std::mutex mutex_;
-    std::vector<Notification> seen_;
-};
 
 // Takes every packet waiting in a block, as the consumer does: clears each
 // slot and advances iRead.
