@@ -268,11 +268,8 @@ BOOL Device::Control(DWORD dwCode, LPVOID pIn, DWORD cbIn, LPVOID pOut, DWORD cb
     }
     std::shared_ptr<Event> event;
     if (pOvl && pOvl->hEvent) {
-        event = LookupHandleAs<Event>(pOvl->hEvent);
-        if (!event) {
-            SetLastError(ERROR_INVALID_HANDLE);
-            return FALSE;
-        }
+        event = HandleOfKind<Event>(pOvl->hEvent);
+        if (!event) return FALSE;
     }
 
     auto call = std::make_shared<Call>();
@@ -385,11 +382,8 @@ extern "C" BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LP
                                        DWORD nInBufferSize, LPVOID lpOutBuffer,
                                        DWORD nOutBufferSize, LPDWORD lpBytesReturned,
                                        LPOVERLAPPED lpOverlapped) {
-    auto device = LookupHandleAs<Device>(hDevice);
-    if (!device) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    auto device = HandleOfKind<Device>(hDevice);
+    if (!device) return FALSE;
     return device->Control(dwIoControlCode, lpInBuffer, nInBufferSize, lpOutBuffer, nOutBufferSize,
                            lpBytesReturned, lpOverlapped);
 }

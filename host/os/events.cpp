@@ -49,21 +49,15 @@ HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bIniti
 }
 
 BOOL WINAPI SetEvent(HANDLE hEvent) {
-    auto event = LookupHandleAs<Event>(hEvent);
-    if (!event) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    auto event = HandleOfKind<Event>(hEvent);
+    if (!event) return FALSE;
     event->Set();
     return TRUE;
 }
 
 BOOL WINAPI ResetEvent(HANDLE hEvent) {
-    auto event = LookupHandleAs<Event>(hEvent);
-    if (!event) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    auto event = HandleOfKind<Event>(hEvent);
+    if (!event) return FALSE;
     event->Reset();
     return TRUE;
 }

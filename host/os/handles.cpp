@@ -85,11 +85,8 @@ BOOL WINAPI CloseHandle(HANDLE hObject) {
 }
 
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
-    std::shared_ptr<Object> object = LookupHandle(hHandle);
-    if (!object) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return WAIT_FAILED;
-    }
+    std::shared_ptr<Object> object = HandleOfKind<Object>(hHandle);
+    if (!object) return WAIT_FAILED;
     return object->Wait(dwMilliseconds);
 }
 

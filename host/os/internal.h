@@ -51,6 +51,15 @@ template <typename T>
 std::shared_ptr<T> LookupHandleAs(HANDLE h) {
     return std::dynamic_pointer_cast<T>(LookupHandle(h));
 }
+// LookupHandleAs for the Win32 calls that take a handle of one kind: when h
+// is none of that kind, sets ERROR_INVALID_HANDLE as the last error (and the
+// caller answers its failure).
+template <typename T>
+std::shared_ptr<T> HandleOfKind(HANDLE h) {
+    std::shared_ptr<T> p = LookupHandleAs<T>(h);
+    if (!p) SetLastError(ERROR_INVALID_HANDLE);
+    return p;
+}
 
 // Mappings the host made, so out-direct requests can hand the kernel side
 // the memory itself. fd stays open for the life of the mapping.

@@ -183,11 +183,8 @@ HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL bInitialOwner, LPCWSTR lp
 }
 
 BOOL WINAPI ReleaseMutex(HANDLE hMutex) {
-    auto mutex = LookupHandleAs<Mutex>(hMutex);
-    if (!mutex) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    auto mutex = HandleOfKind<Mutex>(hMutex);
+    if (!mutex) return FALSE;
     if (!mutex->Release()) {
         SetLastError(ERROR_NOT_OWNER);
         return FALSE;
