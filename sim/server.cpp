@@ -122,18 +122,13 @@ void ReadDevice(State& s, int fd) {
         msg.msg_controllen = sizeof cbuf;
         ssize_t n = recvmsg(fd, &msg, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+        // Only the first passed descriptor can be the output's mapping.
         int passed = -1;
-        for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
-            if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
-            size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-            for (size_t i = 0; i < count; ++i) {
-                int got;
-                std::memcpy(&got, CMSG_DATA(c) + i * sizeof(int), sizeof got);
-                if (passed < 0)
-                    passed = got;
-                else
-                    close(got);
-            }
+        for (int got : devwire::PassedDescriptors(&msg)) {
+            if (passed < 0)
+                passed = got;
+            else
+                close(got);
         }
         if (n < static_cast<ssize_t>(sizeof(devwire::Request))) {
             if (passed >= 0) close(passed);

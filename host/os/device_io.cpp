@@ -218,15 +218,8 @@ void Device::OnReadable() {
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
         // Descriptors have no business in a reply: never keep any.
-        for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
-            if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
-            size_t cFds = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-            for (size_t i = 0; i < cFds; ++i) {
-                int fd;
-                std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
-                close(fd);
-            }
-        }
+        for (int fd : devwire::PassedDescriptors(&msg))
+            close(fd);
         if (n <= 0) {
             // The kernel side closed the connection (or it failed): whatever
             // was pending on it is over, and nothing more can be asked.
@@ -302,17 +295,8 @@ BOOL Device::Control(DWORD dwCode, LPVOID pIn, DWORD cbIn, LPVOID pOut, DWORD cb
     msghdr msg{};
     msg.msg_iov = iov;
     msg.msg_iovlen = cbIn ? 2 : 1;
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
-    if (fDirect) {
-        std::memset(control, 0, sizeof control);
-        msg.msg_control = control;
-        msg.msg_controllen = sizeof control;
-        cmsghdr* c = CMSG_FIRSTHDR(&msg);
-        c->cmsg_level = SOL_SOCKET;
-        c->cmsg_type = SCM_RIGHTS;
-        c->cmsg_len = CMSG_LEN(sizeof(int));
-        std::memcpy(CMSG_DATA(c), &fdMap, sizeof fdMap);
-    }
+    devwire::DescriptorSpace control;
+    if (fDirect) devwire::AttachDescriptor(&msg, &control, fdMap);
     ssize_t sent;
     do
         sent = sendmsg(fd_, &msg, MSG_NOSIGNAL);

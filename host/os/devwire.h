@@ -16,12 +16,17 @@
 // passes the descriptor of the mapping that holds the caller's buffer
 // (SCM_RIGHTS) and the buffer's offset in it, and the kernel side maps that
 // memory and reads and writes it in place for as long as the request runs.
+// Both ends attach and take passed descriptors with the helpers below.
 #pragma once
+
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <string>
-#include <unistd.h>
+#include <vector>
 
 namespace devwire {
 
@@ -32,13 +37,13 @@ constexpr uint32_t kReplyLater = 0x54414C52;  // completion of a pending request
 constexpr uint32_t kMaxPayload = 4096;  // input or buffered output bytes per message
 
 struct Request {
-    uint32_t dwType;     // kRequest
-    uint32_t dwId;       // chosen by the host, unique on the connection
-    uint32_t dwCode;     // the control code
-    uint32_t cbIn;       // input bytes that follow this header
-    uint32_t cbOut;      // size of the caller's output buffer
-    uint32_t fDirect;    // 1: output is the passed mapping (descriptor attached)
-    uint64_t qwOffset;   // offset of the output buffer in that mapping
+    uint32_t dwType;    // kRequest
+    uint32_t dwId;      // chosen by the host, unique on the connection
+    uint32_t dwCode;    // the control code
+    uint32_t cbIn;      // input bytes that follow this header
+    uint32_t cbOut;     // size of the caller's output buffer
+    uint32_t fDirect;   // 1: output is the passed mapping (descriptor attached)
+    uint64_t qwOffset;  // offset of the output buffer in that mapping
 };
 
 struct Reply {
@@ -53,13 +58,45 @@ struct Reply {
 // Results of a request, as the kernel side reports them; the host leaves them
 // in OVERLAPPED.Internal and maps them to Win32 errors for GetLastError.
 constexpr uint32_t kStatusSuccess = 0x00000000;
-constexpr uint32_t kStatusCancelled = 0xC0000120;            // ERROR_OPERATION_ABORTED
+constexpr uint32_t kStatusCancelled = 0xC0000120;             // ERROR_OPERATION_ABORTED
 constexpr uint32_t kStatusInvalidDeviceRequest = 0xC0000010;  // ERROR_INVALID_FUNCTION
 constexpr uint32_t kStatusInvalidParameter = 0xC000000D;      // ERROR_INVALID_PARAMETER
 constexpr uint32_t kStatusBufferTooSmall = 0xC0000023;        // ERROR_INSUFFICIENT_BUFFER
 constexpr uint32_t kStatusDeviceNotConnected = 0xC000009D;    // ERROR_DEVICE_NOT_CONNECTED
 constexpr uint32_t kStatusDeviceBusy = 0x80000011;            // ERROR_BUSY
 constexpr uint32_t kStatusUnsuccessful = 0xC0000001;          // ERROR_GEN_FAILURE
+
+// Room for the one descriptor an out-direct Request passes.
+struct DescriptorSpace {
+    alignas(cmsghdr) char ab[CMSG_SPACE(sizeof(int))];
+};
+// Attaches fd to a message about to be sent; space must outlive the send.
+inline void AttachDescriptor(msghdr* pMsg, DescriptorSpace* pSpace, int fd) {
+    std::memset(pSpace->ab, 0, sizeof pSpace->ab);
+    pMsg->msg_control = pSpace->ab;
+    pMsg->msg_controllen = sizeof pSpace->ab;
+    cmsghdr* c = CMSG_FIRSTHDR(pMsg);
+    c->cmsg_level = SOL_SOCKET;
+    c->cmsg_type = SCM_RIGHTS;
+    c->cmsg_len = CMSG_LEN(sizeof(int));
+    std::memcpy(CMSG_DATA(c), &fd, sizeof fd);
+}
+
+// Every descriptor a received message carried, in order. The receiver owns
+// them all and must keep or close each one.
+inline std::vector<int> PassedDescriptors(msghdr* pMsg) {
+    std::vector<int> fds;
+    for (cmsghdr* c = CMSG_FIRSTHDR(pMsg); c; c = CMSG_NXTHDR(pMsg, c)) {
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
+        size_t cFds = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+        for (size_t i = 0; i < cFds; ++i) {
+            int fd;
+            std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
+            fds.push_back(fd);
+        }
+    }
+    return fds;
+}
 
 // The object root: $VELTRANE_ROOT, or /tmp/veltrane-$UID when it is unset.
 inline std::string Root() {
@@ -70,6 +107,8 @@ inline std::string Root() {
 inline std::string DevicePath(const std::string& root, unsigned node) {
     return root + "/dev/veltrane-" + std::to_string(node);
 }
-inline std::string ControlPath(const std::string& root) { return root + "/control"; }
+inline std::string ControlPath(const std::string& root) {
+    return root + "/control";
+}
 
 }  // namespace devwire

@@ -128,16 +128,8 @@ class DeviceConnection {
         msghdr msg{};
         msg.msg_iov = &iov;
         msg.msg_iovlen = 1;
-        alignas(cmsghdr) char cbuf[CMSG_SPACE(sizeof(int))];
-        if (passFd >= 0) {
-            msg.msg_control = cbuf;
-            msg.msg_controllen = sizeof cbuf;
-            cmsghdr* c = CMSG_FIRSTHDR(&msg);
-            c->cmsg_level = SOL_SOCKET;
-            c->cmsg_type = SCM_RIGHTS;
-            c->cmsg_len = CMSG_LEN(sizeof(int));
-            std::memcpy(CMSG_DATA(c), &passFd, sizeof passFd);
-        }
+        devwire::DescriptorSpace control;
+        if (passFd >= 0) devwire::AttachDescriptor(&msg, &control, passFd);
         if (sendmsg(fd_, &msg, MSG_NOSIGNAL) < 0) return 0;
         return id;
     }
