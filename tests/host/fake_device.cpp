@@ -84,14 +84,10 @@ void FakeDevice::Serve() {
                 std::lock_guard<std::mutex> lock(m_);
                 fds_.push_back(r.fd);
             }
-            {
-                // Counted before the handler answers, so a caller that has
-                // its answer always sees its request counted.
-                std::lock_guard<std::mutex> lock(m_);
-                ++requests_;
-                cv_.notify_all();
-            }
             handler_(*this, r);
+            std::lock_guard<std::mutex> lock(m_);
+            ++requests_;
+            cv_.notify_all();
         }
     }
     for (int c : conns)
@@ -134,10 +130,6 @@ int FakeDevice::WaitRequests(int n) {
 }
 int FakeDevice::WaitDisconnects(int n) {
     return WaitCount(disconnects_, n);
-}
-int FakeDevice::Requests() {
-    std::lock_guard<std::mutex> lock(m_);
-    return requests_;
 }
 
 }  // namespace vthosttest

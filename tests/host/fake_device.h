@@ -41,7 +41,6 @@ class FakeDevice {
     // Waits (bounded) until the counts reach n; answers the count.
     int WaitRequests(int n);
     int WaitDisconnects(int n);
-    int Requests();
 
   private:
     void Serve();
