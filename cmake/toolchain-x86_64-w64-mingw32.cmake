@@ -1,20 +1,5 @@
 # Cross-build for Windows (x86_64) with mingw-w64:
 #   cmake -S . -B build -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-x86_64-w64-mingw32.cmake
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(VT_MINGW_TRIPLE x86_64-w64-mingw32)
-
-# The posix thread model: GoogleTest needs std::mutex, which this compiler's
-# win32 model lacks. Everything links statically (winpthread included), so
-# nothing beyond the system's DLLs is needed at run time.
-find_program(VT_MINGW_CXX NAMES ${VT_MINGW_TRIPLE}-g++-posix ${VT_MINGW_TRIPLE}-g++ REQUIRED)
-find_program(VT_MINGW_CC NAMES ${VT_MINGW_TRIPLE}-gcc-posix ${VT_MINGW_TRIPLE}-gcc REQUIRED)
-set(CMAKE_CXX_COMPILER ${VT_MINGW_CXX})
-set(CMAKE_C_COMPILER ${VT_MINGW_CC})
-set(CMAKE_RC_COMPILER ${VT_MINGW_TRIPLE}-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${VT_MINGW_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)
