@@ -12,7 +12,7 @@
 #include "driver/driver.h"
 #include "host/os/host.h"
 #include "midiin/midiin.h"
-#include "tests/support/driver_session.h"
+#include "tests/support/loaded_driver.h"
 #include "tests/support/sim_process.h"
 
 namespace {
@@ -36,7 +36,7 @@ class IdleRig {
   public:
     explicit IdleRig(bool fManualClock) : sim_("--nodes 0") {
         VtHostSetManualClock(fManualClock);
-        session_ = std::make_unique<vt::DriverSession>();
+        loaded_ = std::make_unique<vt::LoadedDriver>();
         if (midMessage(0, MIDM_GETNUMDEVS, 0, 0, 0) != 2) return;
         for (int i = 0; i < kClients; ++i) {
             UINT uDeviceID = i & 1;
@@ -52,7 +52,7 @@ class IdleRig {
     ~IdleRig() {
         for (const Handle& h : clients_)
             midMessage(h.uDeviceID, MIDM_CLOSE, h.dwUser, 0, 0);
-        session_.reset();
+        loaded_.reset();
         VtHostSetManualClock(FALSE);
     }
     bool Ready() const { return clients_.size() == kClients; }
@@ -63,7 +63,7 @@ class IdleRig {
         DWORD_PTR dwUser;
     };
     vt::Simulator sim_;
-    std::unique_ptr<vt::DriverSession> session_;
+    std::unique_ptr<vt::LoadedDriver> loaded_;
     std::vector<Handle> clients_;
 };
 

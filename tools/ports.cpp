@@ -47,24 +47,25 @@ std::vector<PortInfo> InputPorts() {
     return ListPorts<MIDIINCAPSW>(midiInGetNumDevs(), midiInGetDevCapsW);
 }
 
-bool FindPort(const std::vector<PortInfo>& ports, const std::string& spec, PortInfo* found,
+bool FindPort(const std::vector<PortInfo>& ports, const std::string& wanted, PortInfo* found,
               std::string* error) {
-    if (spec.empty()) {
+    if (wanted.empty()) {
         *error = "empty port name";
         return false;
     }
-    if (std::all_of(spec.begin(), spec.end(),
+    if (std::all_of(wanted.begin(), wanted.end(),
                     [](char c) { return std::isdigit(static_cast<unsigned char>(c)); })) {
         for (const PortInfo& p : ports) {
-            if (std::to_string(p.id) == spec || (spec.size() < 10 && p.id == std::stoul(spec))) {
+            if (std::to_string(p.id) == wanted ||
+                (wanted.size() < 10 && p.id == std::stoul(wanted))) {
                 *found = p;
                 return true;
             }
         }
-        *error = "no port with ID " + spec + " (there are " + std::to_string(ports.size()) + ")";
+        *error = "no port with ID " + wanted + " (there are " + std::to_string(ports.size()) + ")";
         return false;
     }
-    std::string want = Lower(spec);
+    std::string want = Lower(wanted);
     std::vector<const PortInfo*> matches;
     for (const PortInfo& p : ports)
         if (Lower(p.name).find(want) != std::string::npos) matches.push_back(&p);
@@ -75,13 +76,13 @@ bool FindPort(const std::vector<PortInfo>& ports, const std::string& spec, PortI
                 return true;
             }
         }
-        *error = "port name '" + spec + "' is ambiguous:";
+        *error = "port name '" + wanted + "' is ambiguous:";
         for (const PortInfo* p : matches)
             *error += " '" + p->name + "'";
         return false;
     }
     if (matches.empty()) {
-        *error = "no port matches '" + spec + "'";
+        *error = "no port matches '" + wanted + "'";
         return false;
     }
     *found = *matches.front();
@@ -89,9 +90,9 @@ bool FindPort(const std::vector<PortInfo>& ports, const std::string& spec, PortI
 }
 
 bool FindPortOrReport(const char* command, const std::vector<PortInfo>& ports,
-                      const std::string& spec, PortInfo* found) {
+                      const std::string& wanted, PortInfo* found) {
     std::string error;
-    if (FindPort(ports, spec, found, &error)) return true;
+    if (FindPort(ports, wanted, found, &error)) return true;
     std::fprintf(stderr, "veltrane %s: %s\n", command, error.c_str());
     return false;
 }

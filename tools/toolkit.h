@@ -127,11 +127,11 @@ std::vector<PortInfo> OutputPorts();
 std::vector<PortInfo> InputPorts();
 // A port by ID (all digits) or by a case-insensitive part of its name; a part
 // that matches several names must match one of them whole.
-bool FindPort(const std::vector<PortInfo>& ports, const std::string& spec, PortInfo* found,
+bool FindPort(const std::vector<PortInfo>& ports, const std::string& wanted, PortInfo* found,
               std::string* error);
 // FindPort that says why it failed: "veltrane COMMAND: <why>" on stderr.
 bool FindPortOrReport(const char* command, const std::vector<PortInfo>& ports,
-                      const std::string& spec, PortInfo* found);
+                      const std::string& wanted, PortInfo* found);
 // "veltrane: midiOutOpen: <winmm's text> (4)" on stderr.
 void ReportError(const char* call, MMRESULT r);
 // Prints the one-line hint and answers false when no kernel side can answer.

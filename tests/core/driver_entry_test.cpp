@@ -6,7 +6,7 @@
 
 #include "driver/driver.h"
 #include "host/os/host.h"
-#include "tests/support/driver_session.h"
+#include "tests/support/loaded_driver.h"
 
 namespace {
 
@@ -90,7 +90,7 @@ TEST(InstanceRegistry, TwoEnablesNeedTwoDisables) {
 }
 
 TEST(InstanceRegistry, RemovingAnEnabledNodeAnswersAllocatedAndKeepsIt) {
-    vt::DriverSession session;
+    vt::LoadedDriver loaded;
     EXPECT_EQ(RemoveDevNode(3), static_cast<DWORD>(MMSYSERR_ALLOCATED));
     HardwareInstance* p = DevNodeToHardwareInstance(3);
     ASSERT_NE(p, nullptr);
@@ -111,7 +111,7 @@ TEST(InstanceRegistry, RemovingAnEnabledNodeAnswersAllocatedAndKeepsIt) {
 }
 
 TEST(InstanceRegistry, ExtraDisablesDoNotWrapTheEnableCount) {
-    vt::DriverSession session;
+    vt::LoadedDriver loaded;
     HardwareInstance* p = DevNodeToHardwareInstance(1);
     EXPECT_EQ(DisableDevNode(1), static_cast<DWORD>(MMSYSERR_NOERROR));
     EXPECT_EQ(DisableDevNode(1), static_cast<DWORD>(MMSYSERR_NOERROR));

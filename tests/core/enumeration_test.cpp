@@ -7,14 +7,14 @@
 
 #include "driver/driver.h"
 #include "tests/core/served_nodes.h"
-#include "tests/support/driver_session.h"
+#include "tests/support/loaded_driver.h"
 #include "tests/support/support.h"
 
 namespace {
 
 class Enumeration : public ::testing::Test {
   protected:
-    vt::DriverSession session_;
+    vt::LoadedDriver loaded_;
 };
 
 std::string OutName(UINT port, HardwareInstance* p) {

@@ -9,7 +9,7 @@
 
 #include "driver/driver.h"
 #include "hwlink/hwlink.h"
-#include "tests/support/driver_session.h"
+#include "tests/support/loaded_driver.h"
 #include "tests/support/support.h"
 
 namespace {
@@ -22,7 +22,7 @@ class Fifo : public ::testing::Test {
         EXPECT_EQ(peer.ReadLine(), "ready");
         return peer;
     }
-    vt::DriverSession session_;
+    vt::LoadedDriver loaded_;
 };
 
 TEST_F(Fifo, FreshBlockReadsWordByWord) {

@@ -6,7 +6,7 @@
 #include "driver/driver.h"
 #include "host/os/host.h"
 #include "hwlink/hwlink.h"
-#include "tests/support/driver_session.h"
+#include "tests/support/loaded_driver.h"
 #include "tests/support/sim_process.h"
 #include "tests/support/support.h"
 
@@ -39,7 +39,7 @@ class KernelControl : public ::testing::Test {
     }
 
     vt::Simulator sim_{"--nodes 0 --rate fast"};
-    vt::DriverSession session_;
+    vt::LoadedDriver loaded_;
 };
 
 TEST_F(KernelControl, PipeNumbers) {

@@ -12,7 +12,7 @@
 
 #include "host/os/host.h"
 #include "tests/in/in_support.h"
-#include "tests/support/driver_session.h"
+#include "tests/support/loaded_driver.h"
 
 namespace vt {
 
@@ -79,7 +79,7 @@ class ParseFixture : public ::testing::Test {
         UINT port;
     };
 
-    DriverSession session;
+    LoadedDriver loaded;
     NotificationRecorder rec;
     HardwareInstance* pInstance = nullptr;
     MidiFifo* pFifo = nullptr;

@@ -12,7 +12,7 @@
 
 #include "host/os/host.h"
 #include "tests/in/in_support.h"
-#include "tests/support/driver_session.h"
+#include "tests/support/loaded_driver.h"
 #include "tests/support/sim_process.h"
 
 namespace vt {
@@ -77,7 +77,7 @@ class SimFixture : public ::testing::Test {
     }
 
     Simulator sim{"--nodes 0"};
-    DriverSession session;
+    LoadedDriver loaded;
     NotificationRecorder rec;
     HardwareInstance* pInstance = nullptr;
     int cOpened = 0;

@@ -10,7 +10,7 @@
 #include "driver/driver.h"
 #include "hwlink/hwlink.h"
 #include "tests/out/out_support.h"
-#include "tests/support/driver_session.h"
+#include "tests/support/loaded_driver.h"
 #include "tests/support/support.h"
 
 namespace {
@@ -45,7 +45,7 @@ class EncodeTest : public ::testing::Test {
             ASSERT_EQ(modLoadMidiData2FIFO(inst, &inst->aStreams[port], 0xFE, 1), 0u);
     }
 
-    vt::DriverSession session;
+    vt::LoadedDriver loaded;
     HardwareInstance* inst = nullptr;
     OutputClient client{};
     vt::NotificationRecorder recorder;

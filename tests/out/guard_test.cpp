@@ -9,7 +9,7 @@
 
 #include "driver/driver.h"
 #include "tests/out/out_support.h"
-#include "tests/support/driver_session.h"
+#include "tests/support/loaded_driver.h"
 #include "tests/support/sim_process.h"
 
 namespace {
@@ -31,7 +31,7 @@ std::vector<std::string> HearAll(vt::Simulator& sim, char port) {
 // the driver to have tracked the port's last status exactly.
 TEST(OutGuard, ConcurrentSendersOnBothPorts) {
     vt::Simulator sim("--nodes 0 --rate fast");
-    vt::DriverSession session;
+    vt::LoadedDriver loaded;
     ASSERT_EQ(modMessage(0, MODM_GETNUMDEVS, 0, 0, 0), 2u);
 
     constexpr int kSends = 5000;
@@ -141,7 +141,7 @@ void SendFromDone(UINT uMsg, DWORD_PTR, DWORD_PTR) {
 
 TEST(OutGuard, SendFromInsideDoneIsNotReady) {
     vt::Simulator sim("--nodes 0 --rate fast");
-    vt::DriverSession session;
+    vt::LoadedDriver loaded;
     ASSERT_EQ(modMessage(0, MODM_GETNUMDEVS, 0, 0, 0), 2u);
     vt::NotificationRecorder rec;
     rec.hook = SendFromDone;

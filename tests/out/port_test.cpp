@@ -7,7 +7,7 @@
 #include "driver/driver.h"
 #include "hwlink/hwlink.h"
 #include "tests/out/out_support.h"
-#include "tests/support/driver_session.h"
+#include "tests/support/loaded_driver.h"
 #include "tests/support/sim_process.h"
 
 namespace {
@@ -16,7 +16,7 @@ using vt::OutHandle;
 
 TEST(OutPortChecks, OpenBeforeAnyProbeIsBadDevice) {
     vt::Simulator sim("--nodes 0 --rate fast");
-    vt::DriverSession session;
+    vt::LoadedDriver loaded;
     OutHandle h;
     h.dwUser = 0xABCD;
     EXPECT_EQ(h.Open(0, nullptr), static_cast<DWORD>(MMSYSERR_BADDEVICEID));
@@ -28,7 +28,7 @@ TEST(OutPortChecks, OpenBeforeAnyProbeIsBadDevice) {
 
 TEST(OutPortChecks, DeviceIdRangeAndUnhandledMessages) {
     vt::Simulator sim("--nodes 0,3,6 --rate fast");
-    vt::DriverSession session;
+    vt::LoadedDriver loaded;
     ASSERT_EQ(modMessage(0, MODM_GETNUMDEVS, 0, 0, 0), 6u);
 
     MIDIOUTCAPSW caps{};
@@ -69,7 +69,7 @@ TEST(OutPortChecks, DeviceIdRangeAndUnhandledMessages) {
 
 TEST(OutPortChecks, DisabledInstanceIsNotEnabled) {
     vt::Simulator sim("--nodes 0 --rate fast");
-    vt::DriverSession session;
+    vt::LoadedDriver loaded;
     ASSERT_EQ(modMessage(0, MODM_GETNUMDEVS, 0, 0, 0), 2u);
     ASSERT_EQ(DisableDevNode(0), 0u);
     MIDIOUTCAPSW caps{};
@@ -89,7 +89,7 @@ class OutPortTest : public ::testing::Test {
   protected:
     void SetUp() override { ASSERT_EQ(modMessage(0, MODM_GETNUMDEVS, 0, 0, 0), 4u); }
     vt::Simulator sim{"--nodes 2,5 --rate fast"};
-    vt::DriverSession session;
+    vt::LoadedDriver loaded;
     vt::NotificationRecorder rec;
 };
 

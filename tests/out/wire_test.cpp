@@ -9,7 +9,7 @@
 #include "driver/driver.h"
 #include "hwlink/hwlink.h"
 #include "tests/out/out_support.h"
-#include "tests/support/driver_session.h"
+#include "tests/support/loaded_driver.h"
 #include "tests/support/sim_process.h"
 
 namespace {
@@ -33,7 +33,7 @@ class WireTest : public ::testing::Test {
     }
 
     vt::Simulator sim{"--nodes 0 --rate fast"};
-    vt::DriverSession session;
+    vt::LoadedDriver loaded;
     vt::NotificationRecorder rec;
     HardwareInstance* inst = nullptr;
 };

@@ -202,17 +202,17 @@ TEST(Ports, ByIdOrByPartOfTheName) {
                                           {3, "Out-B1 Veltrane"},
                                           {4, "Out-A"}};
     struct Case {
-        const char* spec;
+        const char* wanted;
         int id;  // -1: refused
     } cases[] = {
         {"0", 0},    {"3", 3},  {"03", 3},        {"7", -1},    {"b2", 1},    {"OUT-a1", 2},
         {"A2 V", 0}, {"b", -1}, {"Veltrane", -1}, {"out-a", 4}, {"nope", -1}, {"", -1},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.spec);
+        SCOPED_TRACE(c.wanted);
         tools::PortInfo found{99, "untouched"};
         std::string error;
-        bool ok = tools::FindPort(ports, c.spec, &found, &error);
+        bool ok = tools::FindPort(ports, c.wanted, &found, &error);
         EXPECT_EQ(ok, c.id >= 0) << error;
         if (ok) {
             EXPECT_EQ(found.id, UINT(c.id));

@@ -7,20 +7,20 @@
 
 namespace vt {
 
-class DriverSession {
+class LoadedDriver {
   public:
-    DriverSession() {
+    LoadedDriver() {
         DriverProc(0, nullptr, DRV_LOAD, 0, 0);
         DriverProc(0, nullptr, DRV_ENABLE, 0, 0);
         DriverProc(0, nullptr, DRV_OPEN, 0, 0);
     }
-    ~DriverSession() {
+    ~LoadedDriver() {
         DriverProc(0, nullptr, DRV_CLOSE, 0, 0);
         DriverProc(0, nullptr, DRV_DISABLE, 0, 0);
         DriverProc(0, nullptr, DRV_FREE, 0, 0);
     }
-    DriverSession(const DriverSession&) = delete;
-    DriverSession& operator=(const DriverSession&) = delete;
+    LoadedDriver(const LoadedDriver&) = delete;
+    LoadedDriver& operator=(const LoadedDriver&) = delete;
 };
 
 }  // namespace vt
