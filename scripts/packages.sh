@@ -15,7 +15,7 @@ ensure_packages() {
     fi
     echo "installing: ${missing[*]}"
     $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq \
         "${missing[@]}" >/dev/null
 }
 
