@@ -248,12 +248,15 @@ int64_t NowUs() {
 
 bool SendAll(int fd, const void* data, size_t size) {
     const char* p = static_cast<const char*>(data);
+    // Waits in a row without progress: a reader that keeps reading gets the
+    // whole message, however large; one that stopped costs about a second.
     int waits = 0;
     while (size > 0) {
         ssize_t n = send(fd, p, size, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n >= 0) {
             p += n;
             size -= static_cast<size_t>(n);
+            waits = 0;
             continue;
         }
         if (errno == EINTR) continue;

@@ -114,7 +114,8 @@ struct Server::State {
 using State = Server::State;
 
 // ---- sockets (server.cpp)
-// Sends one whole message, waiting up to a second for room; false on failure.
+// Sends one whole message, waiting up to a second at a time for room; false
+// on failure or when the peer stops reading.
 bool SendAll(int fd, const void* data, size_t size);
 
 // ---- nodes and requests (device.cpp)

@@ -108,6 +108,29 @@ TEST(SimOutput, AFullRingIsDrainedWhole) {
         ASSERT_EQ(got[i], FifoPacket(0x90 | ((i % 128) << 8), 2, 0)) << i;
 }
 
+TEST(SimOutput, ACaptureLargerThanTheSocketHoldsArrivesWhole) {
+    // Hundreds of thousands of drained packets make an answer of megabytes:
+    // the simulator has to keep sending for as long as the reader keeps
+    // reading, however often the socket fills up on the way.
+    Rig r("--nodes 0 --rate fast --no-loopback");
+    MidiFifo* f = r.Start(kPipeOutA, 0);
+    const uint32_t total = 300000;
+    for (uint32_t i = 0; i < total;) {
+        if (Produce(f, FifoPacket(0x90 | ((i % 128) << 8) | ((i / 128 % 128) << 16), 3, 0)))
+            ++i;
+        else
+            usleep(500);
+    }
+    ASSERT_TRUE(WaitFor([&] { return r.Stat("drained_out_a") == total; }));
+    std::vector<BYTE> bytes = r.sim.CaptureBytes(0, 'A');
+    ASSERT_EQ(bytes.size(), 3u * total);
+    for (uint32_t i = 0; i < total; ++i) {
+        ASSERT_EQ(bytes[3 * i], 0x90) << i;
+        ASSERT_EQ(bytes[3 * i + 1], i % 128) << i;
+        ASSERT_EQ(bytes[3 * i + 2], i / 128 % 128) << i;
+    }
+}
+
 TEST(SimInput, EveryPacketGoesToEveryInputBlockOfTheNode) {
     Rig r("--nodes 0 --rate fast");
     DeviceConnection second;
