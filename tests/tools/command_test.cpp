@@ -4,6 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
 
 #include <string>
 #include <vector>
@@ -142,14 +147,30 @@ TEST(Command, UsageErrorsAndMissingPorts) {
 }
 
 TEST(Command, WithoutASimulatorSaysHowToStartOne) {
+    auto expectHint = [] {
+        for (const char* args : {"list", "send -p 0 90 3C 40", "monitor -p 0", "loop -o 0 -i 0"}) {
+            std::string out;
+            EXPECT_EQ(RunCommand(args, &out), 1) << args;
+            EXPECT_EQ(out, "veltrane: no simulator is running under " + vt::TestRoot() +
+                               " (start one with `veltrane sim &`, or try `veltrane demo`)\n")
+                << args;
+        }
+    };
     // No simulator serves this root.
-    for (const char* args : {"list", "send -p 0 90 3C 40", "monitor -p 0", "loop -o 0 -i 0"}) {
-        std::string out;
-        EXPECT_EQ(RunCommand(args, &out), 1) << args;
-        EXPECT_EQ(out, "veltrane: no simulator is running under " + vt::TestRoot() +
-                           " (start one with `veltrane sim &`, or try `veltrane demo`)\n")
-            << args;
-    }
+    expectHint();
+    // A simulator that was killed leaves its control socket behind, served
+    // by nobody.
+    std::string path = vt::TestRoot() + "/control";
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    ASSERT_LT(path.size(), sizeof addr.sun_path);
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    close(fd);
+    expectHint();
+    unlink(path.c_str());
 }
 
 }  // namespace
