@@ -44,8 +44,10 @@ int CmdLoop(int argc, char** argv) {
             }
             countGiven = true;
         } else if ((a == "-x" || a == "--sysex") && more) {
-            if (!tools::ParseSize(argv[++i], &o.sysex) || o.sysex < 4) {
-                std::fprintf(stderr, "veltrane loop: --sysex takes a size of at least 4 bytes\n");
+            if (!tools::ParseSize(argv[++i], &o.sysex) || o.sysex < 4 ||
+                o.sysex > tools::kLoopMaxSysex) {
+                std::fprintf(stderr, "veltrane loop: --sysex takes a size from 4 bytes to %zu\n",
+                             tools::kLoopMaxSysex);
                 return 2;
             }
         } else {

@@ -78,6 +78,9 @@ class SysexAssembler {
 // The loop pattern: message seq is a note-on whose channel, note and velocity
 // carry the 18 bits of seq, so kLoopMaxCount messages are all distinct.
 constexpr unsigned kLoopMaxCount = 1u << 18;
+// The largest sysex `loop --sysex` sends: 16 MiB, about 90 minutes at wire
+// rate; the check keeps every byte and a queue of buffers for all of it.
+constexpr size_t kLoopMaxSysex = 16u << 20;
 DWORD LoopMessage(uint32_t seq);
 // The seq a received message carries; false when no loop message looks so.
 bool LoopSequence(DWORD packed, uint32_t* seq);

@@ -131,6 +131,7 @@ TEST(Command, UsageErrorsAndMissingPorts) {
         {"send -p Veltrane 90 3C 40", 1, "ambiguous"},
         {"monitor -p nothing", 1, "no port matches 'nothing'"},
         {"loop -o 0 -i 0 --count 0", 2, "--count takes"},
+        {"loop -o 0 -i 0 --sysex 4096M", 2, "--sysex takes a size from 4 bytes to 16777216"},
         {"loop -o 0", 2, "give -o PORT and -i PORT"},
         {"frobnicate", 2, "unknown command"},
     };
