@@ -18,7 +18,7 @@ const char kUsage[] =
     "  -o, --out PORT     the output port (ID or part of its name)\n"
     "  -i, --in PORT      the input port\n"
     "  -n, --count N      short messages to send (with --sysex: default none)\n"
-    "  -x, --sysex BYTES  size of the sysex message, F0 and F7 included (>= 4)\n";
+    "  -x, --sysex BYTES  size of the sysex message, F0 and F7 included (4 to 16M)\n";
 
 }  // namespace
 
