@@ -24,6 +24,8 @@ static DWORD modCheckDeviceId(UINT uDeviceID, HardwareInstance** ppInstance) {
 
 DWORD modOpen(UINT port, HardwareInstance* pInstance, DWORD_PTR* pdwUser, MIDIOPENDESC* pDesc,
               DWORD dwOpenFlags) {
+    // Nothing to read the client's identity from, or nowhere to store it.
+    if (pdwUser == nullptr || pDesc == nullptr) return MMSYSERR_INVALPARAM;
     DWORD dwResult = AcquireHwPort(pInstance);
     if (dwResult != MMSYSERR_NOERROR) return dwResult;
 

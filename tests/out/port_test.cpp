@@ -208,4 +208,24 @@ TEST_F(OutPortTest, NullHandleIsInvalid) {
     EXPECT_EQ(h.Close(), 0u);
 }
 
+// An open without a description or without a place for the handle value is
+// refused before anything is acquired, started or notified.
+TEST_F(OutPortTest, OpenWithNullPointersIsRefused) {
+    MIDIOPENDESC desc{};
+    desc.dwCallback = rec.Callback();
+    desc.dwInstance = rec.Instance();
+    DWORD_PTR dwUser = 0x5A5A;
+    EXPECT_EQ(modMessage(0, MODM_OPEN, 0, reinterpret_cast<DWORD_PTR>(&desc), CALLBACK_FUNCTION),
+              static_cast<DWORD>(MMSYSERR_INVALPARAM));
+    EXPECT_EQ(modMessage(0, MODM_OPEN, reinterpret_cast<DWORD_PTR>(&dwUser), 0, CALLBACK_FUNCTION),
+              static_cast<DWORD>(MMSYSERR_INVALPARAM));
+    EXPECT_EQ(dwUser, 0x5A5Au);
+    HardwareInstance* pInstance = DevNodeToHardwareInstance(2);
+    EXPECT_EQ(pInstance->cAcquire, 0);
+    EXPECT_EQ(pInstance->aStreams[0].cOpen, 0);
+    EXPECT_EQ(SharedDataOfSystem()->cNtAcquire[2], 0);
+    EXPECT_TRUE(rec.Messages().empty());
+    EXPECT_EQ(sim.Stats(2).at("descriptor"), 0u);
+}
+
 }  // namespace
