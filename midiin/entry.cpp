@@ -41,6 +41,7 @@ extern "C" DWORD APIENTRY midMessage(UINT uDeviceID, UINT uMsg, DWORD_PTR dwUser
             HardwareInstance* pInstance = midDeviceOf(uDeviceID);
             if (pInstance == nullptr) return MMSYSERR_BADDEVICEID;
             if (!pInstance->fEnabled) return MMSYSERR_NOTENABLED;
+            if (dwParam1 == 0) return MMSYSERR_INVALPARAM;  // no record to fill
             midGetDevCaps(port, pInstance, reinterpret_cast<void*>(dwParam1),
                           static_cast<DWORD>(dwParam2));
             return MMSYSERR_NOERROR;

@@ -98,6 +98,7 @@ extern "C" DWORD APIENTRY modMessage(UINT uDeviceID, UINT uMsg, DWORD_PTR dwUser
             NTGetNumberInstances();
             dwResult = modCheckDeviceId(uDeviceID, &pInstance);
             if (dwResult != MMSYSERR_NOERROR) return dwResult;
+            if (dwParam1 == 0) return MMSYSERR_INVALPARAM;  // no record to fill
             modGetDevCaps(uDeviceID & 1, pInstance, reinterpret_cast<void*>(dwParam1),
                           static_cast<DWORD>(dwParam2));
             return MMSYSERR_NOERROR;

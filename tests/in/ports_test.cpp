@@ -20,6 +20,8 @@ TEST_F(InputPorts, DeviceMessagesCheckTheDeviceId) {
               midMessage(2, MIDM_GETDEVCAPS, 0, reinterpret_cast<DWORD_PTR>(&untouched),
                          sizeof(untouched)));
     EXPECT_EQ(0u, untouched.szPname[0]);
+    // No record to fill: refused rather than written through.
+    EXPECT_EQ(DWORD(MMSYSERR_INVALPARAM), midMessage(1, MIDM_GETDEVCAPS, 0, 0, sizeof(caps)));
     DWORD dwResult = 0;
     EXPECT_EQ(nullptr, Open(2, &rec, &dwResult));
     EXPECT_EQ(DWORD(MMSYSERR_BADDEVICEID), dwResult);

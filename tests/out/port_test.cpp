@@ -208,8 +208,9 @@ TEST_F(OutPortTest, NullHandleIsInvalid) {
     EXPECT_EQ(h.Close(), 0u);
 }
 
-// An open without a description or without a place for the handle value is
-// refused before anything is acquired, started or notified.
+// An open without a description or without a place for the handle value, and
+// a capability request without a record, are refused; the open before anything
+// is acquired, started or notified.
 TEST_F(OutPortTest, OpenWithNullPointersIsRefused) {
     MIDIOPENDESC desc{};
     desc.dwCallback = rec.Callback();
@@ -220,6 +221,8 @@ TEST_F(OutPortTest, OpenWithNullPointersIsRefused) {
     EXPECT_EQ(modMessage(0, MODM_OPEN, reinterpret_cast<DWORD_PTR>(&dwUser), 0, CALLBACK_FUNCTION),
               static_cast<DWORD>(MMSYSERR_INVALPARAM));
     EXPECT_EQ(dwUser, 0x5A5Au);
+    EXPECT_EQ(modMessage(0, MODM_GETDEVCAPS, 0, 0, sizeof(MIDIOUTCAPSW)),
+              static_cast<DWORD>(MMSYSERR_INVALPARAM));
     HardwareInstance* pInstance = DevNodeToHardwareInstance(2);
     EXPECT_EQ(pInstance->cAcquire, 0);
     EXPECT_EQ(pInstance->aStreams[0].cOpen, 0);
