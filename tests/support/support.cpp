@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +21,26 @@ extern char** environ;
 
 namespace vt {
 namespace {
+
+constexpr const char* kRootPrefix = "/tmp/veltrane-test-";
+constexpr const char* kOwnerFile = "/owner";
+
+// A test process that crashed could not remove its root: the next one to
+// start removes every root whose owner no longer runs.
+void RemoveRootsOfDeadOwners() {
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/tmp", ec)) {
+        std::string path = entry.path().string();
+        if (path.rfind(kRootPrefix, 0) != 0) continue;
+        FILE* f = std::fopen((path + kOwnerFile).c_str(), "r");
+        if (!f) continue;  // not one of ours yet, or still being made
+        long pid = 0;
+        bool fRead = std::fscanf(f, "%ld", &pid) == 1;
+        std::fclose(f);
+        if (fRead && pid > 0 && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+            std::filesystem::remove_all(path, ec);
+    }
+}
 
 // Made before main runs and before any library asks for the root, so every
 // object the host creates for this process lands in it.
@@ -34,14 +55,19 @@ struct RootHolder {
             path = root;
             return;
         }
-        char tmpl[] = "/tmp/veltrane-test-XXXXXX";
-        const char* made = mkdtemp(tmpl);
+        RemoveRootsOfDeadOwners();
+        std::string tmpl = std::string(kRootPrefix) + "XXXXXX";
+        const char* made = mkdtemp(tmpl.data());
         if (!made) {
             std::perror("mkdtemp");
             std::abort();
         }
         path = made;
         owner = getpid();
+        if (FILE* f = std::fopen((path + kOwnerFile).c_str(), "w")) {
+            std::fprintf(f, "%ld\n", static_cast<long>(owner));
+            std::fclose(f);
+        }
         setenv("VELTRANE_ROOT", path.c_str(), 1);
         setenv("VT_TEST_ROOT_OWNER", std::to_string(owner).c_str(), 1);
     }
