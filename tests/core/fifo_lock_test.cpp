@@ -111,26 +111,27 @@ TEST_F(Fifo, RacingProcessesKeepTheCountAndNeverReinitialiseALiveBlock) {
     FreeFIFO(pStream, p);
 }
 
+// Another thread tries the lock without waiting and gives it back if it got
+// it; answers what its wait answered.
+DWORD TakeAndGiveBackOnOtherThread() {
+    DWORD dwResult = 0;
+    std::thread([&] {
+        dwResult = WaitForSingleObject(hCsMutex, 0);
+        if (dwResult == WAIT_OBJECT_0) ReleaseMutex(hCsMutex);
+    }).join();
+    return dwResult;
+}
+
 TEST(CrossProcessLock, ReentrantOnOneThread) {
     CriticalSection(kCsEnter, nullptr);
     CriticalSection(kCsEnter, nullptr);  // must not block
     CriticalSection(kCsLeave, nullptr);
     // Still held once: another thread cannot have it.
-    DWORD dwOther = 0;
-    std::thread([&] { dwOther = WaitForSingleObject(hCsMutex, 0); }).join();
-    EXPECT_EQ(dwOther, WAIT_TIMEOUT);
+    EXPECT_EQ(TakeAndGiveBackOnOtherThread(), WAIT_TIMEOUT);
     CriticalSection(kCsLeave, nullptr);
-    std::thread([&] {
-        dwOther = WaitForSingleObject(hCsMutex, 0);
-        if (dwOther == WAIT_OBJECT_0) ReleaseMutex(hCsMutex);
-    }).join();
-    EXPECT_EQ(dwOther, WAIT_OBJECT_0);
+    EXPECT_EQ(TakeAndGiveBackOnOtherThread(), WAIT_OBJECT_0);
     CriticalSection(7, nullptr);  // any other op does nothing: nothing left held
-    std::thread([&] {
-        dwOther = WaitForSingleObject(hCsMutex, 0);
-        if (dwOther == WAIT_OBJECT_0) ReleaseMutex(hCsMutex);
-    }).join();
-    EXPECT_EQ(dwOther, WAIT_OBJECT_0);
+    EXPECT_EQ(TakeAndGiveBackOnOtherThread(), WAIT_OBJECT_0);
     EXPECT_EQ(InitCriticalSectionMutex(), 1);
 }
 

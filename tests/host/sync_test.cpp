@@ -111,6 +111,16 @@ auto OnOtherThread(F f) {
     return result;
 }
 
+// Another thread tries the mutex without waiting and gives it back if it got
+// it; answers what its wait answered.
+DWORD TakeAndGiveBackOnOtherThread(HANDLE h) {
+    return OnOtherThread([&] {
+        DWORD r = WaitForSingleObject(h, 0);
+        if (r == WAIT_OBJECT_0 || r == WAIT_ABANDONED) ReleaseMutex(h);
+        return r;
+    });
+}
+
 TEST(Mutex, IsReentrantForItsOwnerAndExclusiveForOthers) {
     HANDLE h = CreateMutexW(nullptr, FALSE, VT_TEXT("VELTRANECs"));
     ASSERT_NE(h, nullptr);
@@ -133,12 +143,7 @@ TEST(Mutex, IsReentrantForItsOwnerAndExclusiveForOthers) {
     SetLastError(0);
     EXPECT_FALSE(ReleaseMutex(h));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_OWNER));
-    EXPECT_EQ(OnOtherThread([&] {
-                  DWORD r = WaitForSingleObject(h, 0);
-                  ReleaseMutex(h);
-                  return r;
-              }),
-              WAIT_OBJECT_0);
+    EXPECT_EQ(TakeAndGiveBackOnOtherThread(h), WAIT_OBJECT_0);
     CloseHandle(h);
 }
 
@@ -153,21 +158,11 @@ TEST(Mutex, HandlesOfOneNameAreOneMutex) {
     ASSERT_EQ(WaitForSingleObject(h1, 0), WAIT_OBJECT_0);
     EXPECT_EQ(OnOtherThread([&] { return WaitForSingleObject(h2, 0); }), WAIT_TIMEOUT);
     // A different name (even one that looks alike as a file name) is free.
-    EXPECT_EQ(OnOtherThread([&] {
-                  DWORD r = WaitForSingleObject(hOther, 0);
-                  ReleaseMutex(hOther);
-                  return r;
-              }),
-              WAIT_OBJECT_0);
+    EXPECT_EQ(TakeAndGiveBackOnOtherThread(hOther), WAIT_OBJECT_0);
     // The owner may give it back through either handle.
     EXPECT_TRUE(ReleaseMutex(h2));
     CloseHandle(h1);
-    EXPECT_EQ(OnOtherThread([&] {
-                  DWORD r = WaitForSingleObject(h2, 0);
-                  ReleaseMutex(h2);
-                  return r;
-              }),
-              WAIT_OBJECT_0);
+    EXPECT_EQ(TakeAndGiveBackOnOtherThread(h2), WAIT_OBJECT_0);
     CloseHandle(h2);
     CloseHandle(hOther);
 }
@@ -179,12 +174,7 @@ TEST(Mutex, InitialOwnerIsTheCreator) {
     // Opening it again with bInitialOwner does not take it a second time.
     HANDLE h2 = CreateMutexW(nullptr, TRUE, VT_TEXT("initial"));
     EXPECT_TRUE(ReleaseMutex(h));
-    EXPECT_EQ(OnOtherThread([&] {
-                  DWORD r = WaitForSingleObject(h, 0);
-                  ReleaseMutex(h);
-                  return r;
-              }),
-              WAIT_OBJECT_0);
+    EXPECT_EQ(TakeAndGiveBackOnOtherThread(h), WAIT_OBJECT_0);
     CloseHandle(h);
     CloseHandle(h2);
 }
