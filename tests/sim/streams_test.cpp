@@ -23,10 +23,19 @@ struct Rig {
         EXPECT_EQ(conn.Start(pipe, mem, block * kFifoBlockBytes).reply.fPending, 1u);
         return f;
     }
+    // What another process streaming input does: a second connection starts
+    // input into its own block.
+    MidiFifo* StartSecondInput(unsigned block) {
+        EXPECT_TRUE(second.Open(vt::TestRoot(), 0));
+        MidiFifo* f = mem.Init(block * kFifoBlockBytes);
+        EXPECT_EQ(second.Start(kPipeIn, mem, block * kFifoBlockBytes).reply.fPending, 1u);
+        return f;
+    }
     uint64_t Stat(const char* key) { return sim.Stats(0)[key]; }
     vt::Simulator sim;
     BlockMemory mem;
     DeviceConnection conn;
+    DeviceConnection second;
 };
 
 std::vector<uint32_t> Slots(MidiFifo* f) {
@@ -133,11 +142,8 @@ TEST(SimOutput, ACaptureLargerThanTheSocketHoldsArrivesWhole) {
 
 TEST(SimInput, EveryPacketGoesToEveryInputBlockOfTheNode) {
     Rig r("--nodes 0 --rate fast");
-    DeviceConnection second;
-    ASSERT_TRUE(second.Open(vt::TestRoot(), 0));
     MidiFifo* a = r.Start(kPipeIn, 0);
-    MidiFifo* b = r.mem.Init(kFifoBlockBytes);
-    ASSERT_EQ(second.Start(kPipeIn, r.mem, kFifoBlockBytes).reply.fPending, 1u);
+    MidiFifo* b = r.StartSecondInput(1);
     r.sim.Ok("inject 0 A 90 3C 40");
     r.sim.Ok("inject 0 B 80 3C 00");
     r.sim.Ok("packet 0 0x2100007F");  // raw: written as it stands
@@ -200,11 +206,8 @@ TEST(SimInput, AFullRingIsNeverOverwrittenAndLatePacketsAreDropped) {
 
 TEST(SimInput, AFullBlockDropsForItselfOnly) {
     Rig r("--nodes 0 --rate fast --no-loopback");
-    DeviceConnection second;
-    ASSERT_TRUE(second.Open(vt::TestRoot(), 0));
     MidiFifo* full = r.Start(kPipeIn, 0);
-    MidiFifo* free = r.mem.Init(kFifoBlockBytes);
-    ASSERT_EQ(second.Start(kPipeIn, r.mem, kFifoBlockBytes).reply.fPending, 1u);
+    MidiFifo* free = r.StartSecondInput(1);
     for (uint32_t i = kFifoFirstSlot; i < kFifoWords; ++i)
         simtest::Store(FifoSlot(full, i), 0x01000000 | i);
     r.sim.Ok("inject 0 B FE");
