@@ -40,15 +40,6 @@ bool MakeDir(const std::string& path, std::string* error) {
     return false;
 }
 
-// Another live server of this root answers on its control socket.
-bool Served(const sockaddr_un& addr) {
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
-    bool live = connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
-    close(fd);
-    return live;
-}
-
 void ArmTimer(State& s, bool on) {
     if (on == s.timerArmed) return;
     itimerspec its{};
@@ -290,7 +281,10 @@ bool Server::Start(const Options& options, std::string* error) {
         *error = "socket path too long: " + control;
         return false;
     }
-    if (Served(addr)) {
+    // Another live server of this root answers on its control socket; one
+    // that died left only the file.
+    std::string notServed;
+    if (ControlClient().Connect(s->root, &notServed)) {
         *error = "another simulator serves " + s->root;
         return false;
     }
