@@ -7,6 +7,7 @@
 #include <chrono>
 #include <thread>
 
+#include "sim/midi_wire.h"
 #include "sim/sim.h"
 #include "tests/sim/devwire_client.h"
 #include "tests/support/support.h"
@@ -90,7 +91,7 @@ void BM_WireRateDrain(benchmark::State& state) {
     }
     state.counters["out_a_bytes_per_s"] = packets[0] * 3 / seconds;
     state.counters["out_b_bytes_per_s"] = packets[1] * 3 / seconds;
-    state.counters["expected_bytes_per_s"] = 1e6 / 320.0;
+    state.counters["expected_bytes_per_s"] = 1e6 / midi::kByteTimeUs;
 }
 BENCHMARK(BM_WireRateDrain)->Arg(2000)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 

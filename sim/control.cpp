@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <sstream>
 
+#include "sim/hex_text.h"
 #include "sim/server_state.h"
 
 namespace sim {
@@ -19,35 +20,10 @@ std::vector<std::string> Split(const std::string& line) {
     return words;
 }
 
-bool IsHexDigit(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
-// Hex with or without 0x, at most maxDigits digits.
-bool ParseHex(std::string text, size_t maxDigits, uint32_t* value) {
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
-        text = text.substr(2);
-    if (text.empty() || text.size() > maxDigits) return false;
-    uint32_t v = 0;
-    for (char c : text) {
-        if (!IsHexDigit(c)) return false;
-        v = v * 16 + static_cast<uint32_t>(c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10);
-    }
-    *value = v;
-    return true;
-}
-
 // "90 3C 40" or "903C40": bytes in pairs of digits.
 bool ParseBytes(const std::vector<std::string>& words, size_t first, std::vector<uint8_t>* out) {
-    for (size_t i = first; i < words.size(); ++i) {
-        const std::string& w = words[i];
-        if (w.size() % 2 != 0) return false;
-        for (size_t j = 0; j < w.size(); j += 2) {
-            uint32_t v = 0;
-            if (!ParseHex(w.substr(j, 2), 2, &v)) return false;
-            out->push_back(static_cast<uint8_t>(v));
-        }
-    }
+    for (size_t i = first; i < words.size(); ++i)
+        if (!hex::AppendPairs(words[i], out)) return false;
     return !out->empty();
 }
 
@@ -109,11 +85,11 @@ class Command {
 
     bool Ids(size_t at, uint16_t* vendor, uint16_t* product, std::string* why) {
         uint32_t v = 0, p = 0;
-        if (!ParseHex(w_[at], 4, &v)) {
+        if (!hex::ParseNumber(w_[at], 4, &v)) {
             *why = "bad vendor id '" + w_[at] + "'";
             return false;
         }
-        if (!ParseHex(w_[at + 1], 4, &p)) {
+        if (!hex::ParseNumber(w_[at + 1], 4, &p)) {
             *why = "bad product id '" + w_[at + 1] + "'";
             return false;
         }
@@ -183,7 +159,7 @@ class Command {
         std::vector<uint32_t> packets;
         for (size_t i = 2; i < w_.size(); ++i) {
             uint32_t v = 0;
-            if (!ParseHex(w_[i], 8, &v)) return Error("bad packet '" + w_[i] + "'");
+            if (!hex::ParseNumber(w_[i], 8, &v)) return Error("bad packet '" + w_[i] + "'");
             // An empty slot value would be written and counted while the
             // driver cannot see it: everything behind it would be stuck.
             if (!FifoPacketPresent(v)) return Error("packet " + Hex(v, 8) + " has no count");

@@ -26,13 +26,11 @@ void ControlClient::Close() {
 bool ControlClient::Connect(const std::string& root, std::string* error) {
     Close();
     std::string path = devwire::ControlPath(root.empty() ? devwire::Root() : root);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    if (path.size() >= sizeof addr.sun_path) {
+    sockaddr_un addr;
+    if (!devwire::SocketAddress(path, &addr)) {
         *error = "socket path too long: " + path;
         return false;
     }
-    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         *error = "cannot connect to " + path + ": " + std::strerror(errno);

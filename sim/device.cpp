@@ -205,13 +205,11 @@ void Stop(Node& n, DeviceConn& conn, const devwire::Request& req, const uint8_t*
 bool PlugNode(State& s, unsigned index, uint16_t vendor, uint16_t product, std::string* error) {
     Node& n = s.nodes[index];
     std::string path = devwire::DevicePath(s.root, index);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    if (path.size() >= sizeof addr.sun_path) {
+    sockaddr_un addr;
+    if (!devwire::SocketAddress(path, &addr)) {
         *error = "socket path too long: " + path;
         return false;
     }
-    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
     unlink(path.c_str());  // a socket left by a server that died
     int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||

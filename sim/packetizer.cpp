@@ -1,27 +1,9 @@
 // The input side of a USB MIDI interface: a byte stream from a MIDI cable cut
 // into 32-bit packets of one message each.
+#include "sim/midi_wire.h"
 #include "sim/sim.h"
 
 namespace sim {
-namespace {
-
-// Bytes of a message by its status, status included; 0 for system exclusive.
-uint8_t MessageLength(uint8_t status) {
-    if (status < 0xF0) return (status & 0xE0) == 0xC0 ? 2 : 3;  // Cn, Dn: 2
-    switch (status) {
-        case 0xF1:
-        case 0xF3:
-            return 2;
-        case 0xF2:
-            return 3;
-        case 0xF0:
-            return 0;
-        default:  // F4, F5, F6, F7: alone
-            return 1;
-    }
-}
-
-}  // namespace
 
 void Packetizer::Reset() {
     running_ = 0;
@@ -75,7 +57,8 @@ void Packetizer::Push(uint8_t b, std::vector<uint32_t>* out) {
             return;
         }
         bytes_[count_++] = b;
-        need_ = MessageLength(b);
+        // An F7 that ends no system-exclusive message goes out alone.
+        need_ = b == 0xF7 ? 1 : midi::MessageLength(b);
         if (count_ == need_) {
             Emit(out);
             need_ = 0;
@@ -97,7 +80,7 @@ void Packetizer::Push(uint8_t b, std::vector<uint32_t>* out) {
         }
         bytes_[0] = running_;
         count_ = 1;
-        need_ = MessageLength(running_);
+        need_ = midi::MessageLength(running_);
     }
     bytes_[count_++] = b;
     if (count_ == need_) {

@@ -49,7 +49,7 @@ void DrainOutput(Node& n, unsigned p, int64_t now) {
         if (p == 1) ++n.stats.drainedOutB;
         o.log.push_back(pk);
         if (o.log.size() > kCaptureLimit) o.log.pop_front();
-        if (wire) o.wireFreeAt += kUsPerByte * count;
+        if (wire) o.wireFreeAt += midi::kByteTimeUs * count;
         if (n.loopback)
             for (uint32_t b = 0; b < count; ++b)
                 FeedInput(n, p, static_cast<uint8_t>(pk >> (8 * b)), now);
@@ -96,7 +96,7 @@ void InjectBytes(State&, Node& n, unsigned p, const std::vector<uint8_t>& bytes,
     }
     in.wireFreeAt = std::max(in.wireFreeAt, now);
     for (uint8_t b : bytes) {
-        in.wireFreeAt += kUsPerByte;
+        in.wireFreeAt += midi::kByteTimeUs;
         in.wire.push_back({in.wireFreeAt, b});
     }
 }

@@ -40,26 +40,6 @@ bool MakeDir(const std::string& path, std::string* error) {
     return false;
 }
 
-bool FillAddress(const std::string& path, sockaddr_un* addr, std::string* error) {
-    *addr = {};
-    addr->sun_family = AF_UNIX;
-    if (path.size() >= sizeof addr->sun_path) {
-        *error = "socket path too long: " + path;
-        return false;
-    }
-    std::memcpy(addr->sun_path, path.c_str(), path.size() + 1);
-    return true;
-}
-
-// Another live server of this root answers on its control socket.
-bool Served(const sockaddr_un& addr) {
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
-    bool live = connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
-    close(fd);
-    return live;
-}
-
 void ArmTimer(State& s, bool on) {
     if (on == s.timerArmed) return;
     itimerspec its{};
@@ -113,22 +93,16 @@ void ReadDevice(State& s, int fd) {
         if (it == s.devices.end()) return;
         DeviceConn& conn = *it->second;
         alignas(8) uint8_t buf[sizeof(devwire::Request) + devwire::kMaxPayload + 1];
-        alignas(cmsghdr) char cbuf[CMSG_SPACE(sizeof(int) * 4)];
-        iovec iov{buf, sizeof buf};
-        msghdr msg{};
-        msg.msg_iov = &iov;
-        msg.msg_iovlen = 1;
-        msg.msg_control = cbuf;
-        msg.msg_controllen = sizeof cbuf;
-        ssize_t n = recvmsg(fd, &msg, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+        devwire::Received got = devwire::ReceiveMessage(fd, buf, sizeof buf, MSG_DONTWAIT);
+        ssize_t n = got.cb;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
         // Only the first passed descriptor can be the output's mapping.
         int passed = -1;
-        for (int got : devwire::PassedDescriptors(&msg)) {
+        for (int passedFd : got.fds) {
             if (passed < 0)
-                passed = got;
+                passed = passedFd;
             else
-                close(got);
+                close(passedFd);
         }
         if (n < static_cast<ssize_t>(sizeof(devwire::Request))) {
             if (passed >= 0) close(passed);
@@ -139,7 +113,7 @@ void ReadDevice(State& s, int fd) {
         std::memcpy(&req, buf, sizeof req);
         size_t cbIn = static_cast<size_t>(n) - sizeof req;
         if (req.dwType != devwire::kRequest || req.cbIn != cbIn || cbIn > devwire::kMaxPayload ||
-            (msg.msg_flags & (MSG_TRUNC | MSG_CTRUNC))) {
+            (got.flags & (MSG_TRUNC | MSG_CTRUNC))) {
             if (passed >= 0) close(passed);
             devwire::Reply r{
                 devwire::kReplyNow, req.dwId, 0, devwire::kStatusInvalidParameter, 0, 0};
@@ -299,12 +273,18 @@ bool Server::Start(const Options& options, std::string* error) {
             *error = "unknown node " + std::to_string(node);
             return false;
         }
-    if (!MakeDir(s->root, error) || !MakeDir(s->root + "/dev", error)) return false;
+    if (!MakeDir(s->root, error) || !MakeDir(devwire::DeviceDir(s->root), error)) return false;
 
     sockaddr_un addr;
     std::string control = devwire::ControlPath(s->root);
-    if (!FillAddress(control, &addr, error)) return false;
-    if (Served(addr)) {
+    if (!devwire::SocketAddress(control, &addr)) {
+        *error = "socket path too long: " + control;
+        return false;
+    }
+    // Another live server of this root answers on its control socket; one
+    // that died left only the file.
+    std::string notServed;
+    if (ControlClient().Connect(s->root, &notServed)) {
         *error = "another simulator serves " + s->root;
         return false;
     }

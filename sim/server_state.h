@@ -11,11 +11,11 @@
 
 #include "host/os/devwire.h"
 #include "include/build_constants.h"
+#include "sim/midi_wire.h"
 #include "sim/sim.h"
 
 namespace sim {
 
-constexpr int64_t kUsPerByte = 320;           // 31250 baud, 10 bits a byte
 constexpr int64_t kWireCatchUpUs = 20000;     // how far a busy cable catches up after a stall
 constexpr int64_t kInputWaitUs = 100000;      // a packet waits this long for a full ring
 constexpr size_t kLoopbackBoundBytes = 4096;  // pending input that holds the output back

@@ -4,6 +4,9 @@
 //
 // Library vtsim: Server, Main, and the building blocks the server is made of
 // (ring access, the input packetiser). Library vtsimctl: ControlClient only.
+// Header only, used by the server and by tools/ and tests/ alike: the MIDI
+// cable's rules (midi_wire.h: byte time, message length by status) and hex
+// text (hex_text.h).
 #pragma once
 
 #include <atomic>

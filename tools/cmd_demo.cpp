@@ -12,7 +12,12 @@
 
 #include "sim/sim.h"
 #include "tools/commands.h"
-#include "tools/toolkit.h"
+#include "tools/decode.h"
+#include "tools/input_port.h"
+#include "tools/loop.h"
+#include "tools/output_port.h"
+#include "tools/ports.h"
+#include "tools/stop_signal.h"
 
 namespace {
 

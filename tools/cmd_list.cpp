@@ -3,21 +3,7 @@
 #include <cstring>
 
 #include "tools/commands.h"
-#include "tools/toolkit.h"
-
-namespace tools {
-
-size_t PrintPortList(FILE* out) {
-    std::vector<PortInfo> outs = OutputPorts(), ins = InputPorts();
-    std::fprintf(out, "Dir ID  Name\n");
-    for (const PortInfo& p : outs)
-        std::fprintf(out, "OUT %-3u %s\n", p.id, p.name.c_str());
-    for (const PortInfo& p : ins)
-        std::fprintf(out, "IN  %-3u %s\n", p.id, p.name.c_str());
-    return outs.size() + ins.size();
-}
-
-}  // namespace tools
+#include "tools/ports.h"
 
 int CmdList(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {

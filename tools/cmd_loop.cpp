@@ -4,7 +4,11 @@
 #include <string>
 
 #include "tools/commands.h"
-#include "tools/toolkit.h"
+#include "tools/args.h"
+#include "tools/loop.h"
+#include "tools/loop_check.h"
+#include "tools/ports.h"
+#include "tools/stop_signal.h"
 
 namespace {
 

@@ -4,7 +4,10 @@
 #include <string>
 
 #include "tools/commands.h"
-#include "tools/toolkit.h"
+#include "tools/decode.h"
+#include "tools/input_port.h"
+#include "tools/ports.h"
+#include "tools/stop_signal.h"
 
 namespace {
 

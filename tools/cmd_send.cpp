@@ -6,7 +6,9 @@
 #include <iterator>
 
 #include "tools/commands.h"
-#include "tools/toolkit.h"
+#include "tools/args.h"
+#include "tools/output_port.h"
+#include "tools/ports.h"
 
 namespace {
 

@@ -1,9 +1,12 @@
 // Decoding of MIDI messages for display: note names, message descriptions,
 // hex, and the monitor's line format.
+#include "tools/decode.h"
+
 #include <cstdarg>
 #include <cstdio>
 
-#include "tools/toolkit.h"
+#include "sim/hex_text.h"
+#include "sim/midi_wire.h"
 
 namespace tools {
 namespace {
@@ -33,23 +36,6 @@ std::string Note(unsigned note) {
 
 }  // namespace
 
-unsigned MessageLength(uint8_t status) {
-    if (status < 0x80) return 0;
-    if (status < 0xF0) return (status & 0xE0) == 0xC0 ? 2 : 3;  // Cx, Dx: one data byte
-    switch (status) {
-        case 0xF0:
-        case 0xF7:
-            return 0;
-        case 0xF1:
-        case 0xF3:
-            return 2;
-        case 0xF2:
-            return 3;
-        default:
-            return 1;
-    }
-}
-
 std::string NoteName(unsigned note) {
     static const char* const kNames[12] = {"C",  "C#", "D",  "D#", "E",  "F",
                                            "F#", "G",  "G#", "A",  "A#", "B"};
@@ -57,20 +43,15 @@ std::string NoteName(unsigned note) {
 }
 
 std::string HexBytes(const uint8_t* p, size_t n, size_t limit) {
-    std::string s;
     size_t shown = (limit && n > limit) ? limit : n;
-    char b[4];
-    for (size_t i = 0; i < shown; ++i) {
-        std::snprintf(b, sizeof b, i ? " %02X" : "%02X", p[i]);
-        s += b;
-    }
+    std::string s = hex::Bytes(p, shown);
     if (shown < n) s += " ... (" + std::to_string(n - shown) + " more)";
     return s;
 }
 
-std::vector<uint8_t> UnpackShort(DWORD packed) {
+std::vector<uint8_t> UnpackShort(uint32_t packed) {
     uint8_t status = packed & 0xFF;
-    unsigned n = MessageLength(status);
+    unsigned n = midi::MessageLength(status);
     if (n == 0) n = 3;  // not a message start: show what came
     std::vector<uint8_t> v;
     for (unsigned i = 0; i < n; ++i)
@@ -78,7 +59,7 @@ std::vector<uint8_t> UnpackShort(DWORD packed) {
     return v;
 }
 
-std::string DescribeShort(DWORD packed) {
+std::string DescribeShort(uint32_t packed) {
     unsigned st = packed & 0xFF, d1 = (packed >> 8) & 0x7F, d2 = (packed >> 16) & 0x7F;
     unsigned ch = (st & 0x0F) + 1;
     switch (st & 0xF0) {
@@ -133,13 +114,6 @@ std::string DescribeShort(DWORD packed) {
 std::string DescribeSysex(const std::vector<uint8_t>& bytes) {
     return Line("SysEx", std::to_string(bytes.size()) + " bytes  " +
                              HexBytes(bytes.data(), bytes.size(), 32));
-}
-
-std::string NarrowName(const WCHAR* psz, size_t cchMax) {
-    std::string s;
-    for (size_t i = 0; i < cchMax && psz[i]; ++i)
-        s += psz[i] < 0x80 ? static_cast<char>(psz[i]) : '?';
-    return s;
 }
 
 std::string FormatEvent(const InputEvent& e, bool raw) {

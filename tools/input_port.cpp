@@ -1,6 +1,8 @@
 // An input port with its buffers kept queued, and its events handed to the
 // thread that waits for them.
-#include "tools/toolkit.h"
+#include "tools/input_port.h"
+
+#include "tools/ports.h"
 
 namespace tools {
 

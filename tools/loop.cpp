@@ -1,12 +1,18 @@
 // The loop test: a pattern out of one port and back in through another,
 // checked message by message, with latency and throughput.
+#include "tools/loop.h"
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <thread>
 
-#include "tools/toolkit.h"
+#include "tools/decode.h"
+#include "tools/input_port.h"
+#include "tools/loop_check.h"
+#include "tools/output_port.h"
+#include "tools/stop_signal.h"
 
 namespace tools {
 namespace {
@@ -30,6 +36,22 @@ void PrintLatency(const std::vector<double>& samples) {
                 s.max);
 }
 
+// Waits while more() holds, stepMs at a time, gathering the events; gives up
+// once no short message has arrived for kQuiet.
+template <typename More>
+void WaitWhileArriving(InputPort& in, std::vector<InputEvent>* events, int stepMs, More more) {
+    Clock::time_point lastArrival = Clock::now();
+    for (unsigned seen = in.DataCount(); more();) {
+        in.Wait(events, stepMs);
+        if (in.DataCount() != seen) {
+            seen = in.DataCount();
+            lastArrival = Clock::now();
+        } else if (Clock::now() - lastArrival > kQuiet) {
+            break;
+        }
+    }
+}
+
 bool ShortLoop(const LoopOptions& o, InputPort& in, OutputPort& out) {
     std::printf("loop: %u short messages, %s -> %s\n", o.count, o.outName.c_str(),
                 o.inName.c_str());
@@ -40,33 +62,16 @@ bool ShortLoop(const LoopOptions& o, InputPort& in, OutputPort& out) {
     bool sendFailed = false;
     for (unsigned seq = 0; seq < o.count && !StopRequested(); ++seq) {
         // Keep at most kWindow on the way; go on regardless after a quiet spell.
-        Clock::time_point waitFrom = Clock::now();
-        unsigned lastSeen = in.DataCount();
-        while (in.DataCount() < seq && seq - in.DataCount() >= kWindow) {
-            in.Wait(&events, 5);
-            if (in.DataCount() != lastSeen) {
-                lastSeen = in.DataCount();
-                waitFrom = Clock::now();
-            } else if (Clock::now() - waitFrom > kQuiet) {
-                break;
-            }
-        }
+        WaitWhileArriving(in, &events, 5,
+                          [&] { return in.DataCount() < seq && seq - in.DataCount() >= kWindow; });
         sentAt[seq] = Clock::now();
         if (out.Short(LoopMessage(seq)) != MMSYSERR_NOERROR) {
             sendFailed = true;
             break;
         }
     }
-    Clock::time_point lastArrival = Clock::now();
-    for (unsigned seen = in.DataCount(); in.DataCount() < o.count && !StopRequested();) {
-        in.Wait(&events, 20);
-        if (in.DataCount() != seen) {
-            seen = in.DataCount();
-            lastArrival = Clock::now();
-        } else if (Clock::now() - lastArrival > kQuiet) {
-            break;
-        }
-    }
+    WaitWhileArriving(in, &events, 20,
+                      [&] { return in.DataCount() < o.count && !StopRequested(); });
     in.Wait(&events, 0);
 
     LoopTally tally(o.count);

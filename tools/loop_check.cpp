@@ -1,17 +1,17 @@
 // The loop test's patterns and the checks of what came back.
+#include "tools/loop_check.h"
+
 #include <algorithm>
 #include <cmath>
 
-#include "tools/toolkit.h"
-
 namespace tools {
 
-DWORD LoopMessage(uint32_t seq) {
-    DWORD ch = seq & 0x0F, note = (seq >> 4) & 0x7F, velocity = (seq >> 11) & 0x7F;
+uint32_t LoopMessage(uint32_t seq) {
+    uint32_t ch = seq & 0x0F, note = (seq >> 4) & 0x7F, velocity = (seq >> 11) & 0x7F;
     return (0x90 | ch) | (note << 8) | (velocity << 16);
 }
 
-bool LoopSequence(DWORD packed, uint32_t* seq) {
+bool LoopSequence(uint32_t packed, uint32_t* seq) {
     if ((packed & 0xF0) != 0x90 || (packed & 0xFF808000u) != 0) return false;
     *seq = (packed & 0x0F) | (((packed >> 8) & 0x7F) << 4) | (((packed >> 16) & 0x7F) << 11);
     return true;
@@ -30,7 +30,7 @@ std::vector<uint8_t> LoopSysex(size_t size) {
     return v;
 }
 
-void LoopTally::AddMessage(DWORD packed) {
+void LoopTally::AddMessage(uint32_t packed) {
     ++received_;
     uint32_t seq = 0;
     if (!LoopSequence(packed, &seq) || seq >= seen_.size()) {

@@ -1,11 +1,14 @@
 // An output port that offers a message again while the driver answers
 // MIDIERR_NOTREADY (a full ring at wire rate, or another send of the same
 // interface in this process).
-#include <algorithm>
-#include <chrono>
-#include <thread>
+#include "tools/output_port.h"
 
-#include "tools/toolkit.h"
+#include <algorithm>
+#include <thread>
+#include <vector>
+
+#include "sim/midi_wire.h"
+#include "tools/ports.h"
 
 namespace tools {
 namespace {
@@ -14,9 +17,8 @@ void Pause() {
     std::this_thread::sleep_for(std::chrono::microseconds(500));
 }
 
-// MIDI moves 3125 bytes a second; a ring holds at most 1018 packets of up
-// to three bytes.
-constexpr auto kByteTime = std::chrono::microseconds(320);
+// A ring holds at most 1018 packets of up to three bytes.
+constexpr auto kByteTime = std::chrono::microseconds(midi::kByteTimeUs);
 constexpr auto kRingTime = kByteTime * 1018 * 3;
 constexpr auto kMargin = std::chrono::milliseconds(20);
 
@@ -39,7 +41,8 @@ MMRESULT OutputPort::Short(DWORD packed) {
         ReportError("midiOutShortMsg", r);
         return r;
     }
-    Account(MessageLength(packed & 0xFF) ? MessageLength(packed & 0xFF) : 1);
+    unsigned length = midi::MessageLength(packed & 0xFF);
+    Account(length ? length : 1);
     return r;
 }
 

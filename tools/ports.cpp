@@ -1,25 +1,17 @@
-// Finding ports, reporting winmm failures, and the stop request of Ctrl-C.
-#include <algorithm>
-#include <atomic>
-#include <cctype>
-#include <csignal>
-#include <cstdio>
-#include <cstring>
+// The ports winmm lists, and reporting winmm's failures.
+#include "tools/ports.h"
 
-#include "tools/toolkit.h"
+#include <cstring>
 
 namespace tools {
 namespace {
 
-std::string Lower(std::string s) {
-    for (char& c : s)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+// A 16-bit name as text (non-ASCII characters as '?').
+std::string NarrowName(const WCHAR* psz, size_t cchMax) {
+    std::string s;
+    for (size_t i = 0; i < cchMax && psz[i]; ++i)
+        s += psz[i] < 0x80 ? static_cast<char>(psz[i]) : '?';
     return s;
-}
-
-volatile std::sig_atomic_t gfStop = 0;
-extern "C" void OnStopSignal(int) {
-    gfStop = 1;
 }
 
 // One entry a device ID below n, named by the capabilities getCaps
@@ -47,46 +39,14 @@ std::vector<PortInfo> InputPorts() {
     return ListPorts<MIDIINCAPSW>(midiInGetNumDevs(), midiInGetDevCapsW);
 }
 
-bool FindPort(const std::vector<PortInfo>& ports, const std::string& wanted, PortInfo* found,
-              std::string* error) {
-    if (wanted.empty()) {
-        *error = "empty port name";
-        return false;
-    }
-    if (std::all_of(wanted.begin(), wanted.end(),
-                    [](char c) { return std::isdigit(static_cast<unsigned char>(c)); })) {
-        for (const PortInfo& p : ports) {
-            if (std::to_string(p.id) == wanted ||
-                (wanted.size() < 10 && p.id == std::stoul(wanted))) {
-                *found = p;
-                return true;
-            }
-        }
-        *error = "no port with ID " + wanted + " (there are " + std::to_string(ports.size()) + ")";
-        return false;
-    }
-    std::string want = Lower(wanted);
-    std::vector<const PortInfo*> matches;
-    for (const PortInfo& p : ports)
-        if (Lower(p.name).find(want) != std::string::npos) matches.push_back(&p);
-    if (matches.size() > 1) {
-        for (const PortInfo* p : matches) {
-            if (Lower(p->name) == want) {
-                *found = *p;
-                return true;
-            }
-        }
-        *error = "port name '" + wanted + "' is ambiguous:";
-        for (const PortInfo* p : matches)
-            *error += " '" + p->name + "'";
-        return false;
-    }
-    if (matches.empty()) {
-        *error = "no port matches '" + wanted + "'";
-        return false;
-    }
-    *found = *matches.front();
-    return true;
+size_t PrintPortList(FILE* out) {
+    std::vector<PortInfo> outs = OutputPorts(), ins = InputPorts();
+    std::fprintf(out, "Dir ID  Name\n");
+    for (const PortInfo& p : outs)
+        std::fprintf(out, "OUT %-3u %s\n", p.id, p.name.c_str());
+    for (const PortInfo& p : ins)
+        std::fprintf(out, "IN  %-3u %s\n", p.id, p.name.c_str());
+    return outs.size() + ins.size();
 }
 
 bool FindPortOrReport(const char* command, const std::vector<PortInfo>& ports,
@@ -116,16 +76,6 @@ bool KernelSideReady() {
         return false;
     }
     return true;
-}
-
-void InstallStopHandler() {
-    gfStop = 0;
-    std::signal(SIGINT, OnStopSignal);
-    std::signal(SIGTERM, OnStopSignal);
-}
-
-bool StopRequested() {
-    return gfStop != 0;
 }
 
 }  // namespace tools

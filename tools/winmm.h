@@ -23,14 +23,11 @@ inline bool KernelSideMissing(std::string*) {
     return false;
 }
 #else
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
-
-#include <cstring>
 
 #include "host/mm/mmsystem.h"
 #include "host/os/devwire.h"
+#include "sim/sim.h"
 
 inline bool StderrIsTerminal() {
     return isatty(2) != 0;
@@ -43,17 +40,9 @@ inline std::string DriverLoadError() {
 // still there as a file.
 inline bool KernelSideMissing(std::string* hint) {
     std::string root = devwire::Root();
-    std::string path = devwire::ControlPath(root);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    bool served = false;
-    if (path.size() < sizeof addr.sun_path) {
-        std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        served = fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-        if (fd >= 0) close(fd);
-    }
-    if (served) return false;
+    sim::ControlClient client;
+    std::string ignored;
+    if (client.Connect(root, &ignored)) return false;
     *hint = "no simulator is running under " + root +
             " (start one with `veltrane sim &`, or try `veltrane demo`)";
     return true;

@@ -1,13 +1,12 @@
 // CreateFileW: "\\.\NAME" is the device served at <root>/dev/NAME; every
 // other path, and a device nobody serves, is ERROR_FILE_NOT_FOUND.
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <string>
 
+#include "host/os/devwire.h"
 #include "host/os/internal.h"
 
 namespace {
@@ -33,14 +32,11 @@ std::string DeviceName(LPCWSTR path) {
 extern "C" HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD,
                                      DWORD, HANDLE) {
     std::string name = DeviceName(lpFileName);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::string path = std::string(VtHostRoot()) + "/dev/" + name;
-    if (name.empty() || path.size() >= sizeof addr.sun_path) {
+    sockaddr_un addr;
+    if (name.empty() || !devwire::SocketAddress(devwire::DevicePath(VtHostRoot(), name), &addr)) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
-    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
     int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);

@@ -205,20 +205,13 @@ void Device::ApplyLocked(const devwire::Reply& reply, const BYTE* pPayload, size
 
 void Device::OnReadable() {
     alignas(devwire::Reply) BYTE buf[sizeof(devwire::Reply) + devwire::kMaxPayload];
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 8)];
     std::lock_guard<std::mutex> lock(m_);
     while (!fDisconnected_) {
-        iovec iov{buf, sizeof buf};
-        msghdr msg{};
-        msg.msg_iov = &iov;
-        msg.msg_iovlen = 1;
-        msg.msg_control = control;
-        msg.msg_controllen = sizeof control;
-        ssize_t n = recvmsg(fd_, &msg, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
-        if (n < 0 && errno == EINTR) continue;
+        devwire::Received got = devwire::ReceiveMessage(fd_, buf, sizeof buf, MSG_DONTWAIT);
+        ssize_t n = got.cb;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
         // Descriptors have no business in a reply: never keep any.
-        for (int fd : devwire::PassedDescriptors(&msg))
+        for (int fd : got.fds)
             close(fd);
         if (n <= 0) {
             // The kernel side closed the connection (or it failed): whatever
@@ -228,7 +221,7 @@ void Device::OnReadable() {
             CancelAllLocked();
             return;
         }
-        if (static_cast<size_t>(n) < sizeof(devwire::Reply) || (msg.msg_flags & MSG_TRUNC))
+        if (static_cast<size_t>(n) < sizeof(devwire::Reply) || (got.flags & MSG_TRUNC))
             continue;  // malformed: drop it
         devwire::Reply reply;
         std::memcpy(&reply, buf, sizeof reply);

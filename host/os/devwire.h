@@ -17,11 +17,17 @@
 // (SCM_RIGHTS) and the buffer's offset in it, and the kernel side maps that
 // memory and reads and writes it in place for as long as the request runs.
 // Both ends attach and take passed descriptors with the helpers below.
+//
+// Also here, because both ends and the tools need them without the rest of
+// the host: the object root and the paths under it, and the addresses of the
+// Unix sockets there.
 #pragma once
 
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -98,17 +104,68 @@ inline std::vector<int> PassedDescriptors(msghdr* pMsg) {
     return fds;
 }
 
-// The object root: $VELTRANE_ROOT, or /tmp/veltrane-$UID when it is unset.
+// One message taken from a connection.
+struct Received {
+    ssize_t cb = -1;       // recvmsg's answer: bytes, 0 at the end, -1 with errno set
+    int flags = 0;         // the message's flags: MSG_TRUNC, MSG_CTRUNC when cut
+    std::vector<int> fds;  // the descriptors it carried, in order (close-on-exec);
+                           // the receiver owns them and must keep or close each
+};
+// Most descriptors one message can bring; a message with more is cut
+// (MSG_CTRUNC) and the rest are closed by the system.
+constexpr size_t kMaxPassedFds = 8;
+// Receives one message of at most cbBuf bytes into pBuf with the descriptors
+// it carries; flags as recvmsg takes them. An interrupted call is retried.
+inline Received ReceiveMessage(int fd, void* pBuf, size_t cbBuf, int flags) {
+    alignas(cmsghdr) char abControl[CMSG_SPACE(sizeof(int) * kMaxPassedFds)] = {};
+    iovec iov{pBuf, cbBuf};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = abControl;
+    msg.msg_controllen = sizeof abControl;
+    Received r;
+    do
+        r.cb = recvmsg(fd, &msg, flags | MSG_CMSG_CLOEXEC);
+    while (r.cb < 0 && errno == EINTR);
+    // A failed call fills in nothing: the control buffer holds no descriptors.
+    if (r.cb < 0) return r;
+    r.flags = msg.msg_flags;
+    r.fds = PassedDescriptors(&msg);
+    return r;
+}
+
+// The object root: $VELTRANE_ROOT (without trailing slashes), or
+// /tmp/veltrane-$UID when it is unset or empty.
 inline std::string Root() {
     const char* psz = std::getenv("VELTRANE_ROOT");
-    if (psz && *psz) return psz;
-    return "/tmp/veltrane-" + std::to_string(static_cast<unsigned>(getuid()));
+    std::string root = psz && *psz ? psz : "/tmp/veltrane-" + std::to_string(getuid());
+    while (root.size() > 1 && root.back() == '/')
+        root.pop_back();
+    return root;
+}
+// The device nodes: <root>/dev/NAME; the node N serves "veltrane-N".
+inline std::string DeviceDir(const std::string& root) {
+    return root + "/dev";
+}
+inline std::string DevicePath(const std::string& root, const std::string& name) {
+    return DeviceDir(root) + "/" + name;
 }
 inline std::string DevicePath(const std::string& root, unsigned node) {
-    return root + "/dev/veltrane-" + std::to_string(node);
+    return DevicePath(root, "veltrane-" + std::to_string(node));
 }
 inline std::string ControlPath(const std::string& root) {
     return root + "/control";
+}
+
+// The address of the Unix socket at path; false when the path is too long
+// for one.
+inline bool SocketAddress(const std::string& path, sockaddr_un* pAddr) {
+    *pAddr = {};
+    pAddr->sun_family = AF_UNIX;
+    if (path.size() >= sizeof pAddr->sun_path) return false;
+    std::memcpy(pAddr->sun_path, path.c_str(), path.size() + 1);
+    return true;
 }
 
 }  // namespace devwire

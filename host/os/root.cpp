@@ -4,10 +4,10 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <mutex>
 #include <string>
 
+#include "host/os/devwire.h"
 #include "host/os/internal.h"
 
 namespace vthost {
@@ -31,13 +31,7 @@ const std::string& RootPath() {
     static std::once_flag once;
     static std::string* root;
     std::call_once(once, [] {
-        const char* env = std::getenv("VELTRANE_ROOT");
-        if (env && *env)
-            root = new std::string(env);
-        else
-            root = new std::string("/tmp/veltrane-" + std::to_string(getuid()));
-        while (root->size() > 1 && root->back() == '/')
-            root->pop_back();
+        root = new std::string(devwire::Root());
         MakeDirs(*root);
     });
     return *root;

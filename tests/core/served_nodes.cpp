@@ -4,10 +4,8 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <stdexcept>
 #include <string>
 
@@ -17,17 +15,14 @@
 namespace vt {
 
 ServedNodes::ServedNodes(std::initializer_list<unsigned> nodes) {
-    std::string dir = TestRoot() + "/dev";
-    mkdir(dir.c_str(), 0700);
+    mkdir(devwire::DeviceDir(TestRoot()).c_str(), 0700);
     for (unsigned node : nodes) {
         std::string path = devwire::DevicePath(TestRoot(), node);
         int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+        sockaddr_un addr;
         unlink(path.c_str());
-        if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-            listen(fd, 64) != 0)
+        if (!devwire::SocketAddress(path, &addr) || fd < 0 ||
+            bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, 64) != 0)
             throw std::runtime_error("cannot serve " + path);
         nodes_.push_back({node, fd});
     }

@@ -5,7 +5,6 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,14 +17,13 @@
 namespace vthosttest {
 
 FakeDevice::FakeDevice(const std::string& name, Handler handler)
-    : path_(vt::TestRoot() + "/dev/" + name), handler_(std::move(handler)) {
-    mkdir((vt::TestRoot() + "/dev").c_str(), 0700);
+    : path_(devwire::DevicePath(vt::TestRoot(), name)), handler_(std::move(handler)) {
+    mkdir(devwire::DeviceDir(vt::TestRoot()).c_str(), 0700);
     listen_ = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, path_.c_str(), sizeof addr.sun_path - 1);
+    sockaddr_un addr;
     unlink(path_.c_str());
-    if (listen_ < 0 || bind(listen_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+    if (!devwire::SocketAddress(path_, &addr) || listen_ < 0 ||
+        bind(listen_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
         listen(listen_, 64) != 0 || pipe2(wake_, O_CLOEXEC) != 0)
         throw std::runtime_error("cannot serve " + path_);
     thread_ = std::thread([this] { Serve(); });
@@ -59,14 +57,8 @@ void FakeDevice::Serve() {
             if (!pfds[i].revents) continue;
             int conn = pfds[i].fd;
             BYTE buf[sizeof(devwire::Request) + devwire::kMaxPayload];
-            alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
-            iovec iov{buf, sizeof buf};
-            msghdr msg{};
-            msg.msg_iov = &iov;
-            msg.msg_iovlen = 1;
-            msg.msg_control = control;
-            msg.msg_controllen = sizeof control;
-            ssize_t n = recvmsg(conn, &msg, MSG_CMSG_CLOEXEC);
+            devwire::Received got = devwire::ReceiveMessage(conn, buf, sizeof buf, 0);
+            ssize_t n = got.cb;
             if (n <= 0) {
                 close(conn);
                 conns.erase(std::find(conns.begin(), conns.end(), conn));
@@ -79,10 +71,10 @@ void FakeDevice::Serve() {
             r.conn = conn;
             std::memcpy(&r.hdr, buf, sizeof r.hdr);
             r.in.assign(buf + sizeof r.hdr, buf + n);
-            if (cmsghdr* c = CMSG_FIRSTHDR(&msg); c && c->cmsg_type == SCM_RIGHTS) {
-                std::memcpy(&r.fd, CMSG_DATA(c), sizeof r.fd);
+            if (!got.fds.empty()) {
+                r.fd = got.fds.front();
                 std::lock_guard<std::mutex> lock(m_);
-                fds_.push_back(r.fd);
+                fds_.insert(fds_.end(), got.fds.begin(), got.fds.end());
             }
             handler_(*this, r);
             std::lock_guard<std::mutex> lock(m_);

@@ -1,15 +1,43 @@
-// Small services: wsprintfW and the string calls, the heap with injected
-// failures, the thread-local last error, interlocked results, DefDriverProc
-// and DriverCallback.
+// Small services: the object root, wsprintfW and the string calls, the heap
+// with injected failures, the thread-local last error, interlocked results,
+// DefDriverProc and DriverCallback.
 #include <gtest/gtest.h>
+
+#include <stdlib.h>
+#include <unistd.h>
 
 #include <string>
 #include <thread>
 
+#include "host/os/devwire.h"
 #include "host/os/host.h"
 #include "tests/support/support.h"
 
 namespace {
+
+// The host and the kernel side (which reads devwire::Root) must agree on
+// the root whatever $VELTRANE_ROOT looks like.
+TEST(ObjectRoot, OneRuleForTheHostAndTheKernelSide) {
+    const std::string mine = vt::TestRoot();
+    const std::string fallback = "/tmp/veltrane-" + std::to_string(getuid());
+    struct Case {
+        const char* env;  // nullptr: unset
+        std::string root;
+    } cases[] = {
+        {"/tmp/x", "/tmp/x"}, {"/tmp/x//", "/tmp/x"}, {"/", "/"},
+        {"", fallback},       {nullptr, fallback},
+    };
+    for (const Case& c : cases) {
+        if (c.env)
+            setenv("VELTRANE_ROOT", c.env, 1);
+        else
+            unsetenv("VELTRANE_ROOT");
+        EXPECT_EQ(devwire::Root(), c.root) << (c.env ? c.env : "(unset)");
+    }
+    setenv("VELTRANE_ROOT", (mine + "/").c_str(), 1);
+    EXPECT_EQ(devwire::Root(), mine);
+    EXPECT_EQ(std::string(VtHostRoot()), mine);
+}
 
 #define EXPECT_FORMAT(expected, ...)                                  \
     do {                                                              \

@@ -100,10 +100,8 @@ class DeviceConnection {
 
     bool Open(const std::string& root, unsigned node) {
         Close();
-        std::string path = devwire::DevicePath(root, node);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+        sockaddr_un addr;
+        if (!devwire::SocketAddress(devwire::DevicePath(root, node), &addr)) return false;
         fd_ = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
         if (fd_ >= 0 && connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0)
             return true;

@@ -33,6 +33,7 @@ TEST(SimPacketizer, CutsByteStreamsIntoOneMessagePerPacket) {
          "90 3C 40 F6 3C",
          {0x03403C90, 0x010000F6, 0x0100003C}},
         {"stray data byte goes out alone", "45", {0x01000045}},
+        {"F7 that ends no sysex goes out alone", "F7 90 3C 40", {0x010000F7, 0x03403C90}},
         {"sysex in threes", "F0 7E 7F 09 01 F7", {0x037F7EF0, 0x03F70109}},
         {"sysex end packet of one", "F0 01 02 F7", {0x030201F0, 0x010000F7}},
         {"sysex end packet of two", "F0 01 02 03 F7", {0x030201F0, 0x0200F703}},

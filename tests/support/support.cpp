@@ -17,6 +17,8 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include "sim/hex_text.h"
+
 extern char** environ;
 
 namespace vt {
@@ -97,27 +99,13 @@ const std::string& TestRoot() {
 
 std::vector<BYTE> Hex(const std::string& text) {
     std::vector<BYTE> out;
-    size_t i = 0;
-    while (i < text.size()) {
-        while (i < text.size() && (text[i] == ' ' || text[i] == ','))
-            ++i;
-        if (i >= text.size()) break;
-        size_t used = 0;
-        unsigned long v = std::stoul(text.substr(i, 2), &used, 16);
-        out.push_back(static_cast<BYTE>(v));
-        i += used;
-    }
+    std::string bad;
+    if (!hex::ParseBytes(text, &out, &bad)) throw std::invalid_argument("not hex bytes: " + bad);
     return out;
 }
 
 std::string HexString(const BYTE* p, size_t cb) {
-    std::string s;
-    char b[4];
-    for (size_t i = 0; i < cb; ++i) {
-        std::snprintf(b, sizeof b, i ? " %02X" : "%02X", p[i]);
-        s += b;
-    }
-    return s;
+    return hex::Bytes(p, cb);
 }
 
 std::string Narrow(const WCHAR* psz) {

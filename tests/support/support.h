@@ -13,7 +13,7 @@ namespace vt {
 // test runs, exported as VELTRANE_ROOT, removed with everything in it at exit.
 const std::string& TestRoot();
 
-// "90 3C 40" -> bytes.
+// "90 3C 40" -> bytes; throws std::invalid_argument on anything else.
 std::vector<BYTE> Hex(const std::string& text);
 // Bytes -> "90 3C 40".
 std::string HexString(const BYTE* p, size_t cb);

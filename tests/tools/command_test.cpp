@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "host/os/devwire.h"
 #include "tests/support/sim_process.h"
 #include "tests/support/support.h"
 
@@ -161,11 +162,9 @@ TEST(Command, WithoutASimulatorSaysHowToStartOne) {
     expectHint();
     // A simulator that was killed leaves its control socket behind, served
     // by nobody.
-    std::string path = vt::TestRoot() + "/control";
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    ASSERT_LT(path.size(), sizeof addr.sun_path);
-    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    std::string path = devwire::ControlPath(vt::TestRoot());
+    sockaddr_un addr;
+    ASSERT_TRUE(devwire::SocketAddress(path, &addr));
     int fd = socket(AF_UNIX, SOCK_STREAM, 0);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);

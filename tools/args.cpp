@@ -1,31 +1,24 @@
 // Parsing of the command line's MIDI bytes, sizes and counts.
-#include <cctype>
-#include <cstdio>
+#include "tools/args.h"
 
-#include "tools/toolkit.h"
+#include <cctype>
+
+#include "sim/hex_text.h"
+#include "sim/midi_wire.h"
 
 namespace tools {
 namespace {
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
-
 std::string ByteText(uint8_t b) {
-    char buf[8];
-    std::snprintf(buf, sizeof buf, "%02X", b);
-    return buf;
+    return hex::Bytes(&b, 1);
 }
 
 }  // namespace
 
-DWORD MidiMessage::Packed() const {
-    DWORD dw = 0;
+uint32_t MidiMessage::Packed() const {
+    uint32_t dw = 0;
     for (size_t i = 0; i < bytes.size() && i < 3; ++i)
-        dw |= DWORD(bytes[i]) << (8 * i);
+        dw |= uint32_t(bytes[i]) << (8 * i);
     return dw;
 }
 
@@ -34,25 +27,10 @@ bool ParseHexBytes(const std::vector<std::string>& args, std::vector<uint8_t>* o
     out->clear();
     for (const std::string& arg : args) {
         // One argument may hold several bytes: "90 3C 40" quoted, or "903C40".
-        size_t i = 0;
-        while (i < arg.size()) {
-            while (i < arg.size() && (arg[i] == ' ' || arg[i] == ',' || arg[i] == '\t'))
-                ++i;
-            if (i >= arg.size()) break;
-            size_t start = i;
-            if (arg.compare(i, 2, "0x") == 0 || arg.compare(i, 2, "0X") == 0) i += 2;
-            size_t digits = i;
-            while (i < arg.size() && HexDigit(arg[i]) >= 0)
-                ++i;
-            size_t n = i - digits;
-            bool endsCleanly = i == arg.size() || arg[i] == ' ' || arg[i] == ',' || arg[i] == '\t';
-            if (n == 0 || n % 2 != 0 || !endsCleanly) {
-                size_t end = arg.find_first_of(" ,\t", start);
-                *error = "not hex bytes: '" + arg.substr(start, end - start) + "'";
-                return false;
-            }
-            for (size_t k = digits; k < i; k += 2)
-                out->push_back(static_cast<uint8_t>(HexDigit(arg[k]) * 16 + HexDigit(arg[k + 1])));
+        std::string word;
+        if (!hex::ParseBytes(arg, out, &word)) {
+            *error = "not hex bytes: '" + word + "'";
+            return false;
         }
     }
     if (out->empty()) {
@@ -94,7 +72,7 @@ bool SplitMessages(const std::vector<uint8_t>& bytes, std::vector<MidiMessage>* 
         }
         if (b >= 0x80) {
             if (need != 0) {
-                *error = "message " + HexBytes(current.bytes.data(), current.bytes.size()) +
+                *error = "message " + hex::Bytes(current.bytes.data(), current.bytes.size()) +
                          " cut short by " + ByteText(b) + where(i);
                 return false;
             }
@@ -109,7 +87,7 @@ bool SplitMessages(const std::vector<uint8_t>& bytes, std::vector<MidiMessage>* 
                 continue;
             }
             running = b < 0xF0 ? b : 0;  // system common messages end running status
-            need = MessageLength(b) - 1;
+            need = midi::MessageLength(b) - 1;
         } else {
             if (need == 0) {
                 if (!running) {
@@ -117,7 +95,7 @@ bool SplitMessages(const std::vector<uint8_t>& bytes, std::vector<MidiMessage>* 
                     return false;
                 }
                 current = MidiMessage{{running}};
-                need = MessageLength(running) - 1;
+                need = midi::MessageLength(running) - 1;
             }
             current.bytes.push_back(b);
             --need;
@@ -132,7 +110,7 @@ bool SplitMessages(const std::vector<uint8_t>& bytes, std::vector<MidiMessage>* 
         return false;
     }
     if (need != 0) {
-        *error = "message " + HexBytes(current.bytes.data(), current.bytes.size()) +
+        *error = "message " + hex::Bytes(current.bytes.data(), current.bytes.size()) +
                  " is incomplete at the end";
         return false;
     }

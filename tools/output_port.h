@@ -1,0 +1,39 @@
+// An output port that offers again what the driver refuses for the moment
+// (output_port.cpp).
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+
+#include "tools/winmm.h"
+
+namespace tools {
+
+// MIDIERR_NOTREADY: the ring is full or another send of the interface runs.
+class OutputPort {
+  public:
+    OutputPort() = default;
+    ~OutputPort() { Close(); }
+    OutputPort(const OutputPort&) = delete;
+    OutputPort& operator=(const OutputPort&) = delete;
+
+    MMRESULT Open(UINT id);
+    // Both report the failed call and answer its code.
+    MMRESULT Short(DWORD packed);
+    // Sends bytes as long messages of at most chunk bytes, calling progress
+    // with the bytes sent so far after each.
+    MMRESULT Long(const uint8_t* p, size_t n, size_t chunk = 256,
+                  const std::function<void(size_t)>& progress = nullptr);
+    // Waits until what was sent can have left at wire rate (closing a port
+    // ends its stream, and bytes still in the ring are dropped), then closes.
+    MMRESULT Close();
+
+  private:
+    void Account(size_t bytes);
+    HMIDIOUT handle_ = nullptr;
+    std::chrono::steady_clock::time_point busyUntil_{};
+};
+
+}  // namespace tools
