@@ -34,6 +34,26 @@ inline volatile uint32_t& FifoSlot(MidiFifo* pFifo, uint32_t i) {
     return pFifo->adwSlots[i - kFifoFirstSlot];
 }
 
+// The ring's index rules, for both sides. The slots run from kFifoFirstSlot
+// up to the block's cdwSize. The block is memory the other side writes too,
+// so a cdwSize beyond the block or short of the first slot is not followed:
+// the slots then run to the end of the block. Callers read cdwSize once and
+// pass the value they read.
+constexpr uint32_t FifoEnd(uint32_t cdwSize) {
+    return cdwSize > kFifoFirstSlot && cdwSize <= kFifoWords ? cdwSize : kFifoWords;
+}
+// True when word index i is one of the slots.
+constexpr bool FifoIndexInSlots(uint32_t i, uint32_t cdwSize) {
+    return i >= kFifoFirstSlot && i < FifoEnd(cdwSize);
+}
+// The index after i: the next slot, or the first after the last. Always one of
+// the slots, whatever i holds.
+constexpr uint32_t FifoNextIndex(uint32_t i, uint32_t cdwSize) {
+    return i >= kFifoFirstSlot && i < FifoEnd(cdwSize) - 1 ? i + 1 : kFifoFirstSlot;
+}
+static_assert(FifoNextIndex(kFifoWords - 1, kFifoWords) == kFifoFirstSlot, "wraps at the end");
+static_assert(FifoNextIndex(0xFFFFFFFF, kFifoWords) == kFifoFirstSlot, "never leaves the slots");
+
 // Packet: bytes in bits 0-23 (first byte lowest), count 1..3 in bits 24-25,
 // input port in bits 28-31 (input blocks only). A slot holds a packet exactly
 // when its top byte is non-zero.
@@ -84,3 +104,11 @@ constexpr uint32_t kPipeIn = 0;
 constexpr uint32_t kUsbDeviceDescriptorBytes = 18;
 constexpr uint32_t kUsbDescVendorOffset = 8;
 constexpr uint32_t kUsbDescProductOffset = 10;
+
+// The USB identity the interface must report in its device descriptor before
+// the driver uses it: vendor 0x1209 is the open pid.codes vendor, and its
+// product 0x0001 is the one that registry sets aside for testing. A product
+// that ships gets its own product identifier under 0x1209 and changes only
+// kExpectedProductId.
+constexpr uint16_t kExpectedVendorId = 0x1209;
+constexpr uint16_t kExpectedProductId = 0x0001;

@@ -1,8 +1,11 @@
 // The driver's shared records and constants: the per-process hardware
-// instance, the common head of client records, the per-port stream record,
-// the shared data that every process maps, and the message-length table.
-// Result codes, message numbers and notification numbers are the platform's
-// own (platform.h).
+// instance, the common head of client records, the per-port stream record and
+// the names of an instance's streams, and the shared data that every process
+// maps. Result codes, message numbers and notification numbers are the
+// platform's own (platform.h).
+//
+// Used by every floor of the driver; the records are filled and read by the
+// floors that their fields' comments name.
 #pragma once
 
 #include "platform/platform.h"
@@ -11,7 +14,15 @@
 
 struct InputClient;
 
-// One stream of an instance: 0 output A, 1 output B, 2 input (both input ports).
+// The streams of an instance, as indices of aStreams: one per output port, in
+// port order, and one for both input ports.
+constexpr UINT kStreamOutA = 0;
+constexpr UINT kStreamOutB = 1;
+constexpr UINT kStreamIn = 2;
+constexpr UINT kStreamCount = 3;
+static_assert(kStreamOutB == kStreamOutA + 1, "output port n streams through kStreamOutA + n");
+
+// One stream of an instance (kStreamOutA, kStreamOutB or kStreamIn).
 struct PortStream {
     LONG cOpen;           // clients of this process streaming through it
     MidiFifo* pFifo;      // the block in use, or null
@@ -35,7 +46,7 @@ struct HardwareInstance {
     BYTE abLastStatus[2];     // per output port: running status its ring last received, 0 unknown
     InputClient* apInClients[2];  // client lists of input A and input B
     HardwareInstance* pNext;
-    PortStream aStreams[3];
+    PortStream aStreams[kStreamCount];
     WCHAR szDevicePath[256];
 };
 
@@ -56,6 +67,3 @@ struct SharedData {
     DWORD adwOut2MidiFifo[kDevNodes * kFifoWords];  // output B
     LONG volatile cNtAcquire[kDevNodes];            // processes holding each interface
 };
-
-// Length of a channel message, status included, by (status >> 4) - 8.
-extern const BYTE gabMsgLenChannel[8];

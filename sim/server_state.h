@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "host/os/devwire.h"
-#include "include/build_constants.h"
 #include "sim/sim.h"
 
 namespace sim {
