@@ -10,7 +10,8 @@
 #include "include/veltrane.h"
 
 // ---- instance list (instances.cpp; the lifecycle in driver/ adds and removes,
-// every floor looks up). The list changes only at DRV_ENABLE and DRV_DISABLE.
+// every floor looks up). The list changes only in the lifecycle (DRV_ENABLE,
+// DRV_DISABLE); lookups read it without a lock.
 extern HardwareInstance* pHardwareList;
 HardwareInstance* DevNodeToHardwareInstance(DWORD dwDevNode);
 HardwareInstance* AddInstance(HardwareInstance* pInstance);
@@ -18,8 +19,9 @@ void RemoveInstance(HardwareInstance* pInstance);
 
 // ---- enumeration and device IDs (enumerate.cpp; used by both entries and by
 // the port names). NTGetNumberInstances probes the device files and sets
-// gwNumInstances and each instance's fPresent; the mappings answer from the
-// last probe. Outputs and inputs are numbered alike: two ports a present
+// gwNumInstances and each instance's fPresent, on any application thread and
+// without a lock (the last probe wins); the mappings answer from the last
+// probe. Outputs and inputs are numbered alike: two ports a present
 // instance, in ascending device-node order.
 extern WORD gwNumInstances;
 extern const WCHAR szDevicePathTemplate[];

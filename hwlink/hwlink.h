@@ -32,7 +32,7 @@ UINT StreamIndex(const PortStream* pStream, const HardwareInstance* pInstance);
 // a client list or the started bit of an input client).
 constexpr WORD kCsEnter = 1;
 constexpr WORD kCsLeave = 2;
-extern HANDLE hCsMutex;
+extern HANDLE hCsMutex;  // null until first use; set once, interlocked
 extern const WCHAR szCriticalSectionMutex[];
 BOOL InitCriticalSectionMutex();
 // op 1 takes the lock, 2 gives it back, anything else does nothing. Re-entrant.

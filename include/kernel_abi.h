@@ -18,14 +18,19 @@ constexpr uint32_t kDevNodes = 8;
 // The header words and the slots. Every field is one aligned 32-bit word that
 // the other side may read or write at any moment: the producer alone moves
 // iWrite and fills slots, the consumer alone moves iRead and empties them.
+// The driver is the producer of output blocks and the consumer of input
+// blocks; on its side every write is made under its named mutex, which makes
+// the writers of all processes to one output block a single producer.
 struct MidiFifo {
-    volatile uint32_t dwMagic;   // MIDI_FIFO_MAGIC, a stream cookie, or 0 (unusable)
-    volatile uint32_t cbHeader;  // 24
-    volatile uint32_t cRef;      // processes that hold the block
-    volatile uint32_t cdwSize;   // 1024
-    volatile uint32_t iWrite;    // word index 6..1023
-    volatile uint32_t iRead;     // word index 6..1023
-    volatile uint32_t adwSlots[kFifoSlots];
+    // MIDI_FIFO_MAGIC, a stream cookie, or 0 (unusable). The driver at
+    // initialisation, the kernel side when a stream starts and ends.
+    volatile uint32_t dwMagic;
+    volatile uint32_t cbHeader;  // 24; set at initialisation, read-only after
+    volatile uint32_t cRef;      // processes that hold the block; the driver's named mutex
+    volatile uint32_t cdwSize;   // 1024; set at initialisation, read-only after
+    volatile uint32_t iWrite;    // word index 6..1023; the producer
+    volatile uint32_t iRead;     // word index 6..1023; the consumer
+    volatile uint32_t adwSlots[kFifoSlots];  // filled by the producer, emptied by the consumer
 };
 static_assert(sizeof(MidiFifo) == kFifoBlockBytes, "a ring block is 4096 bytes");
 

@@ -12,25 +12,29 @@ constexpr BYTE kInStarted = 2;  // bit of bState: receiving
 
 // One open input handle. Its address is the handle's driver data (dwUser).
 //
-// The parse state and the buffer queue belong to the drain while the client is
-// started: the drain runs on the timer thread with the named mutex held, and
-// an application thread changes them only while the client is stopped (the
-// started bit, set and cleared under the mutex, tells which), or under the
-// mutex. The application calls of one handle are not made at the same time
-// (the multimedia layer's handle contract).
+// "The started bit" guards the parse state, cbLong and dwStartTime: while the
+// bit is set only the drain touches them (on the timer thread, under the named
+// mutex); while it is clear only the handle's own calls do (open, start, stop,
+// reset), without the mutex. The bit itself changes under the mutex. The other
+// guards are those named above HardwareInstance (include/veltrane.h).
 struct InputClient : ClientHeader {
     BYTE fInSysex;        // inside a system-exclusive message; the started bit
     BYTE bRunningStatus;  // channel status in force, 0 none; the started bit
     BYTE bRemaining;      // data bytes still missing from the message assembled; the started bit
-    BYTE bIndex;  // where the next data byte goes (1 or 2), 0 none assembled; the started bit
-    BYTE abShortMsg[4];  // the message assembled, read as a little-endian word; the started bit
-    DWORD dwMsgTime;    // time of the message being received, ms since dwStartTime; the started bit
-    DWORD dwStartTime;  // timeGetTime at open and at every start; the started bit
-    DWORD cbLong;       // bytes stored in the head buffer; the started bit
-    MIDIHDR* pQueue;    // queued buffers, linked through lpNext; the named mutex
-    BYTE bState;        // kInStarted; written under the named mutex
-    UINT uTimerId;      // 0 = no timer; the handle's own calls (one thread at a time)
-    UINT uTimerRes;     // resolution given to timeBeginPeriod; set at open, read-only after
+    BYTE bIndex;          // where the next data byte goes (1, 2), 0 none assembled; the started bit
+    BYTE abShortMsg[4];   // the message assembled, read as a little-endian word; the started bit
+    DWORD dwMsgTime;      // time of the message under way, ms since dwStartTime; the started bit
+    DWORD dwStartTime;    // timeGetTime at open and at every start; the started bit
+    DWORD cbLong;         // bytes stored in the head buffer; the started bit
+    // Queued buffers, linked through lpNext. Appended under the named mutex; the
+    // drain takes the head under it while started; stop and reset take buffers
+    // back without it while stopped; MIDM_CLOSE reads it without it.
+    MIDIHDR* pQueue;
+    BYTE bState;  // kInStarted; written under the named mutex by the handle's own calls
+    // The client's timer, 0 none. Open and close; the lifecycle stops it when the
+    // instance goes away while the handle is open.
+    UINT uTimerId;
+    UINT uTimerRes;      // resolution given to timeBeginPeriod; set at open, read-only after
     InputClient* pNext;  // next client of the same port; the named mutex
 };
 

@@ -10,7 +10,8 @@
 
 // One open output handle. Its address is the handle's driver data (dwUser).
 struct OutputClient : ClientHeader {
-    BYTE bRunningStatus;  // last channel status this handle sent, 0 none; the send guard
+    // The last channel status this handle sent, 0 none. The send guard; 0 at open.
+    BYTE bRunningStatus;
 };
 
 // How long long data waits on a ring that frees no slot before it gives up.
