@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "host/os/devwire.h"
-#include "include/build_constants.h"
 #include "sim/midi_wire.h"
 #include "sim/sim.h"
 

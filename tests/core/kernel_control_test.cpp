@@ -3,6 +3,7 @@
 // processes, failed starts, and that nothing leaks over many cycles.
 #include <gtest/gtest.h>
 
+#include "devices/devices.h"
 #include "driver/driver.h"
 #include "host/os/host.h"
 #include "hwlink/hwlink.h"

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "devices/devices.h"
 #include "driver/driver.h"
 #include "midiout/midiout.h"
 #include "tests/support/notification_recorder.h"
@@ -27,7 +28,7 @@ inline std::vector<uint32_t> DrainRing(MidiFifo* pFifo) {
         if (!FifoPacketPresent(v)) break;
         out.push_back(v);
         FifoSlot(pFifo, i) = 0;
-        pFifo->iRead = (i + 1 >= pFifo->cdwSize) ? kFifoFirstSlot : i + 1;
+        pFifo->iRead = FifoNextIndex(i, pFifo->cdwSize);
     }
     return out;
 }

@@ -7,7 +7,7 @@
 
 #include <functional>
 
-#include "include/build_constants.h"
+#include "include/kernel_abi.h"
 #include "tests/sim/devwire_client.h"
 #include "tests/support/sim_process.h"
 
