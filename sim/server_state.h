@@ -20,6 +20,9 @@ constexpr int64_t kInputWaitUs = 100000;      // a packet waits this long for a 
 constexpr size_t kLoopbackBoundBytes = 4096;  // pending input that holds the output back
 constexpr size_t kCaptureLimit = 1u << 20;    // packets kept per output for capture
 constexpr int kTickUs = 1000;                 // the pacing timer's period
+// How long a stopped output stream may take to send what its ring held: twice
+// a full ring at the wire rate. A paused port, or one held back, drops the rest.
+constexpr int64_t kStopSendBoundUs = 2 * kFifoSlots * 3 * midi::kByteTimeUs;
 
 int64_t NowUs();
 
@@ -42,6 +45,10 @@ struct Stream {
     };
     std::deque<Waiting> waiting;
     size_t waitingBytes[2] = {0, 0};  // by input port
+    // Output blocks: a stop arrived. The stream sends what the ring holds,
+    // then completes; at stopBy at the latest.
+    bool stopping = false;
+    int64_t stopBy = 0;
 };
 
 struct OutputPort {
@@ -127,6 +134,11 @@ void HandleRequest(State& s, DeviceConn& conn, const devwire::Request& req, cons
 void DropConnection(State& s, DeviceConn& conn);
 // Ends every stream of every node without answering (the server stops).
 void ReleaseAllStreams(State& s);
+
+// Ends a stream: answers its start request with status when answer is set,
+// writes the magic back into the block's word 0 (it streams no more) and
+// stops touching the block.
+void EndStream(Node& n, Stream* st, uint32_t status, bool answer);
 
 // ---- pacing (pump.cpp)
 // Moves bytes: output consumers, loopback, injected bytes, input rings.
