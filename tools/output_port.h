@@ -2,7 +2,6 @@
 // (output_port.cpp).
 #pragma once
 
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -26,14 +25,12 @@ class OutputPort {
     // with the bytes sent so far after each.
     MMRESULT Long(const uint8_t* p, size_t n, size_t chunk = 256,
                   const std::function<void(size_t)>& progress = nullptr);
-    // Waits until what was sent can have left at wire rate (closing a port
-    // ends its stream, and bytes still in the ring are dropped), then closes.
+    // The driver's close waits until the interface has sent what the ring
+    // still holds.
     MMRESULT Close();
 
   private:
-    void Account(size_t bytes);
     HMIDIOUT handle_ = nullptr;
-    std::chrono::steady_clock::time_point busyUntil_{};
 };
 
 }  // namespace tools
