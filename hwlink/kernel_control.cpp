@@ -171,7 +171,7 @@ static void ForgetLastStatus(PortStream* pStream, HardwareInstance* pInstance) {
 // block is neither joined nor set up afresh. The control lock is given up
 // while it waits. Answers the block's user count afterwards; 0 when the
 // stream is already open in this process (and was joined: cOpen raised), or
-// when the wait ran out.
+// when a stop in this process outlasted the wait.
 static DWORD TakeBlock(PortStream* pStream, HardwareInstance* pInstance, BOOL* pfJoined) {
     DWORD dwStart = GetTickCount();
     for (;;) {
@@ -180,9 +180,13 @@ static DWORD TakeBlock(PortStream* pStream, HardwareInstance* pInstance, BOOL* p
             *pfJoined = TRUE;
             return 0;
         }
+        BOOL fWaitedLongest = GetTickCount() - dwStart > kStopUnderWayWaitMs;
         if (!pStream->fStopping) {
             CriticalSection(kCsEnter, pInstance);
             DWORD* pdwStopping = StoppingMarkOfBlock(pStream, pInstance);
+            // A mark older than any stop takes was left by a process that
+            // died while stopping: the stream it stopped is over.
+            if (pdwStopping != nullptr && fWaitedLongest) *pdwStopping = 0;
             DWORD cRef = 0;
             if (pdwStopping == nullptr || *pdwStopping == 0) {
                 AllocateFIFO(pStream, pInstance);
@@ -196,7 +200,7 @@ static DWORD TakeBlock(PortStream* pStream, HardwareInstance* pInstance, BOOL* p
             CriticalSection(kCsLeave, pInstance);
             if (cRef != 0) return cRef;
         }
-        if (GetTickCount() - dwStart > kStopUnderWayWaitMs) return 0;
+        if (fWaitedLongest) return 0;
         LeaveCriticalSection(&pInstance->csControl);
         Sleep(1);
         EnterCriticalSection(&pInstance->csControl);
