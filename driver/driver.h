@@ -1,45 +1,30 @@
-// The driver core: the three exported entry points, the per-process instance
-// registry, client notification, the probe of the device files, the mapping
-// of device IDs to instances and ports, and the capability records.
+// The top of the driver: the library's load notification, the driver-level
+// messages, and the lifecycle of the hardware instances. It calls down into
+// devices/, hwlink/ and midiin/; nothing below includes this header.
+//
+// The three exported entry points are declared here together (DriverProc here,
+// modMessage and midMessage by their directions' headers), for the target glue
+// and for whoever calls the driver directly.
 #pragma once
 
 #include "include/veltrane.h"
+#include "midiin/midiin.h"
+#include "midiout/midiout.h"
 
+// ---- entry (entry.cpp; called by the loader through the target glue in
+// linux/ and windows/, and by the multimedia layer through the exports).
 extern "C" {
 BOOL WINAPI DllEntryPoint(HINSTANCE hModule, DWORD dwReason, LPVOID pReserved);
 LRESULT CALLBACK DriverProc(DWORD_PTR dwDriverId, HDRVR hDriver, UINT uMsg, LPARAM lParam1,
                             LPARAM lParam2);
-DWORD APIENTRY modMessage(UINT uDeviceID, UINT uMsg, DWORD_PTR dwUser, DWORD_PTR dwParam1,
-                          DWORD_PTR dwParam2);
-DWORD APIENTRY midMessage(UINT uDeviceID, UINT uMsg, DWORD_PTR dwUser, DWORD_PTR dwParam1,
-                          DWORD_PTR dwParam2);
 }
 
-// ---- registry (registry.cpp)
-extern HardwareInstance* pHardwareList;
+// ---- instance lifecycle (lifecycle.cpp; DriverProc runs DrvInit at DRV_ENABLE
+// and DrvEnd at DRV_DISABLE). The node counts of an instance (cAdd, cEnable,
+// fEnabled) change only here.
 DWORD DrvInit();
 void DrvEnd();
 DWORD AddDevNode(DWORD dwDevNode);
 DWORD EnableDevNode(DWORD dwDevNode, DWORD dwReserved);
 DWORD DisableDevNode(DWORD dwDevNode);
 DWORD RemoveDevNode(DWORD dwDevNode);
-HardwareInstance* DevNodeToHardwareInstance(DWORD dwDevNode);
-HardwareInstance* AddInstance(HardwareInstance* pInstance);
-void RemoveInstance(HardwareInstance* pInstance);
-
-// ---- notification (callback.cpp)
-void midiCallback(ClientHeader* pClient, WORD uMsg, DWORD_PTR dwParam1, DWORD_PTR dwParam2);
-// Fills the fields midiCallback reads from what the open was given; the
-// fields behind the header are the caller's.
-void midiSetClientHeader(ClientHeader* pClient, HardwareInstance* pInstance,
-                         const MIDIOPENDESC* pDesc, DWORD dwOpenFlags);
-
-// ---- enumeration and capabilities (enumerate.cpp, caps.cpp)
-extern WORD gwNumInstances;
-extern const WCHAR szDevicePathTemplate[];
-WORD NTGetNumberInstances();
-HardwareInstance* modDevIdToHwInstance(UINT uDeviceID);
-HardwareInstance* midDevIdToHwInstance(UINT uDeviceID);
-WORD DeviceIDFromDevNode(DWORD dwDevNode);
-void modGetDevCaps(UINT port, HardwareInstance* pInstance, void* pCaps, DWORD cbCaps);
-void midGetDevCaps(UINT port, HardwareInstance* pInstance, void* pCaps, DWORD cbCaps);

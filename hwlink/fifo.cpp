@@ -6,11 +6,23 @@ MidiFifo* FifoBlock(DWORD* pRegion, DWORD dwDevNode) {
     return reinterpret_cast<MidiFifo*>(pRegion + dwDevNode * kFifoWords);
 }
 
+UINT StreamIndex(const PortStream* pStream, const HardwareInstance* pInstance) {
+    for (UINT i = 0; i < kStreamCount; ++i)
+        if (pStream == &pInstance->aStreams[i]) return i;
+    return kStreamCount;
+}
+
 // The region of a stream follows from which of the instance's streams it is.
 static DWORD* RegionOfStream(PortStream* pStream, HardwareInstance* pInstance) {
-    if (pStream == &pInstance->aStreams[0]) return SharedDataOfSystem()->adwOut1MidiFifo;
-    if (pStream == &pInstance->aStreams[1]) return SharedDataOfSystem()->adwOut2MidiFifo;
-    return InputRegionOfProcess();
+    switch (StreamIndex(pStream, pInstance)) {
+        case kStreamOutA:
+            return SharedDataOfSystem()->adwOut1MidiFifo;
+        case kStreamOutB:
+            return SharedDataOfSystem()->adwOut2MidiFifo;
+        case kStreamIn:
+        default:
+            return InputRegionOfProcess();
+    }
 }
 
 BOOL AllocateFIFO(PortStream* pStream, HardwareInstance* pInstance) {

@@ -41,10 +41,16 @@ static void EndControl(HardwareInstance* pInstance) {
 }
 
 LONG GetUSBPipeNumber(PortStream* pStream, HardwareInstance* pInstance) {
-    if (pStream == &pInstance->aStreams[0]) return kPipeOutA;
-    if (pStream == &pInstance->aStreams[1]) return kPipeOutB;
-    if (pStream == &pInstance->aStreams[2]) return kPipeIn;
-    return -1;
+    switch (StreamIndex(pStream, pInstance)) {
+        case kStreamOutA:
+            return kPipeOutA;
+        case kStreamOutB:
+            return kPipeOutB;
+        case kStreamIn:
+            return kPipeIn;
+        default:  // not a stream of this instance
+            return -1;
+    }
 }
 
 BOOL VerifyHwPort(HardwareInstance* pInstance) {

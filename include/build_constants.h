@@ -1,6 +1,6 @@
 // Identifiers and version fixed when the driver is built. The driver has no
 // configuration of any kind: everything it needs to know about the device is
-// here.
+// here and, for what the interface itself reports, in kernel_abi.h.
 #pragma once
 
 #include <cstdint>
@@ -16,11 +16,3 @@ constexpr uint16_t kProductId = 0xFFFF;
 // 4.1.13: major in the top nibble of the high byte, minor in its low nibble,
 // build in the low byte.
 constexpr uint32_t vDriverVersion = 0x410D;
-
-// The USB identity the interface must report in its device descriptor before
-// the driver uses it: vendor 0x1209 is the open pid.codes vendor, and its
-// product 0x0001 is the one that registry sets aside for testing. A product
-// that ships gets its own product identifier under 0x1209 and changes only
-// kExpectedProductId.
-constexpr uint16_t kExpectedVendorId = 0x1209;
-constexpr uint16_t kExpectedProductId = 0x0001;

@@ -18,14 +18,19 @@ constexpr uint32_t kDevNodes = 8;
 // The header words and the slots. Every field is one aligned 32-bit word that
 // the other side may read or write at any moment: the producer alone moves
 // iWrite and fills slots, the consumer alone moves iRead and empties them.
+// The driver is the producer of output blocks and the consumer of input
+// blocks; on its side every write is made under its named mutex, which makes
+// the writers of all processes to one output block a single producer.
 struct MidiFifo {
-    volatile uint32_t dwMagic;   // MIDI_FIFO_MAGIC, a stream cookie, or 0 (unusable)
-    volatile uint32_t cbHeader;  // 24
-    volatile uint32_t cRef;      // processes that hold the block
-    volatile uint32_t cdwSize;   // 1024
-    volatile uint32_t iWrite;    // word index 6..1023
-    volatile uint32_t iRead;     // word index 6..1023
-    volatile uint32_t adwSlots[kFifoSlots];
+    // MIDI_FIFO_MAGIC, a stream cookie, or 0 (unusable). The driver at
+    // initialisation, the kernel side when a stream starts and ends.
+    volatile uint32_t dwMagic;
+    volatile uint32_t cbHeader;  // 24; set at initialisation, read-only after
+    volatile uint32_t cRef;      // processes that hold the block; the driver's named mutex
+    volatile uint32_t cdwSize;   // 1024; set at initialisation, read-only after
+    volatile uint32_t iWrite;    // word index 6..1023; the producer
+    volatile uint32_t iRead;     // word index 6..1023; the consumer
+    volatile uint32_t adwSlots[kFifoSlots];  // filled by the producer, emptied by the consumer
 };
 static_assert(sizeof(MidiFifo) == kFifoBlockBytes, "a ring block is 4096 bytes");
 
@@ -33,6 +38,26 @@ static_assert(sizeof(MidiFifo) == kFifoBlockBytes, "a ring block is 4096 bytes")
 inline volatile uint32_t& FifoSlot(MidiFifo* pFifo, uint32_t i) {
     return pFifo->adwSlots[i - kFifoFirstSlot];
 }
+
+// The ring's index rules, for both sides. The slots run from kFifoFirstSlot
+// up to the block's cdwSize. The block is memory the other side writes too,
+// so a cdwSize beyond the block or short of the first slot is not followed:
+// the slots then run to the end of the block. Callers read cdwSize once and
+// pass the value they read.
+constexpr uint32_t FifoEnd(uint32_t cdwSize) {
+    return cdwSize > kFifoFirstSlot && cdwSize <= kFifoWords ? cdwSize : kFifoWords;
+}
+// True when word index i is one of the slots.
+constexpr bool FifoIndexInSlots(uint32_t i, uint32_t cdwSize) {
+    return i >= kFifoFirstSlot && i < FifoEnd(cdwSize);
+}
+// The index after i: the next slot, or the first after the last. Always one of
+// the slots, whatever i holds.
+constexpr uint32_t FifoNextIndex(uint32_t i, uint32_t cdwSize) {
+    return i >= kFifoFirstSlot && i < FifoEnd(cdwSize) - 1 ? i + 1 : kFifoFirstSlot;
+}
+static_assert(FifoNextIndex(kFifoWords - 1, kFifoWords) == kFifoFirstSlot, "wraps at the end");
+static_assert(FifoNextIndex(0xFFFFFFFF, kFifoWords) == kFifoFirstSlot, "never leaves the slots");
 
 // Packet: bytes in bits 0-23 (first byte lowest), count 1..3 in bits 24-25,
 // input port in bits 28-31 (input blocks only). A slot holds a packet exactly
@@ -84,3 +109,11 @@ constexpr uint32_t kPipeIn = 0;
 constexpr uint32_t kUsbDeviceDescriptorBytes = 18;
 constexpr uint32_t kUsbDescVendorOffset = 8;
 constexpr uint32_t kUsbDescProductOffset = 10;
+
+// The USB identity the interface must report in its device descriptor before
+// the driver uses it: vendor 0x1209 is the open pid.codes vendor, and its
+// product 0x0001 is the one that registry sets aside for testing. A product
+// that ships gets its own product identifier under 0x1209 and changes only
+// kExpectedProductId.
+constexpr uint16_t kExpectedVendorId = 0x1209;
+constexpr uint16_t kExpectedProductId = 0x0001;

@@ -1,7 +1,7 @@
 // The queue of application buffers of an input handle: buffers are appended
 // by MIDM_ADDBUFFER, filled in order by the parser, and handed back partly
 // filled at a stop or empty at a reset.
-#include "driver/driver.h"
+#include "devices/devices.h"
 #include "hwlink/hwlink.h"
 #include "midiin/midiin.h"
 

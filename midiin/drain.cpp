@@ -9,24 +9,21 @@ void CALLBACK mmTimerIntr(UINT /*uTimerID*/, UINT /*uMsg*/, DWORD_PTR dwUser, DW
                           DWORD_PTR /*dw2*/) {
     HardwareInstance* pInstance = reinterpret_cast<HardwareInstance*>(dwUser);
     CriticalSection(kCsEnter, pInstance);
-    PortStream* pStream = &pInstance->aStreams[2];
+    PortStream* pStream = &pInstance->aStreams[kStreamIn];
     MidiFifo* pFifo = pStream->pFifo;
     if (pStream->cOpen != 0 && pFifo != nullptr && pFifo->dwMagic != 0) {
         // The block is memory the kernel side also writes: an end beyond the
         // block or a read index outside the slots is never followed.
-        DWORD cdwEnd = pFifo->cdwSize;
-        if (cdwEnd > kFifoWords || cdwEnd <= kFifoFirstSlot) cdwEnd = kFifoWords;
+        DWORD cdwSize = pFifo->cdwSize;
         for (;;) {
             DWORD iRead = pFifo->iRead;
-            if (iRead < kFifoFirstSlot || iRead >= cdwEnd) iRead = kFifoFirstSlot;
+            if (!FifoIndexInSlots(iRead, cdwSize)) iRead = kFifoFirstSlot;
             DWORD dwPacket = FifoSlot(pFifo, iRead);
             if (!FifoPacketPresent(dwPacket)) break;
             // Empty the slot and move on before parsing, so a callback that
             // runs long never holds up the producer on this slot.
             FifoSlot(pFifo, iRead) = 0;
-            ++iRead;
-            if (iRead >= cdwEnd) iRead = kFifoFirstSlot;
-            pFifo->iRead = iRead;
+            pFifo->iRead = FifoNextIndex(iRead, cdwSize);
             DWORD cBytes = FifoPacketCount(dwPacket);
             DWORD port = FifoPacketPort(dwPacket);
             for (DWORD i = 0; i < cBytes; ++i) {

@@ -1,16 +1,10 @@
 // midMessage: the platform's entry point for every input message. Device
 // messages find the instance by device ID; handle messages act on the
 // InputClient the platform passes back as dwUser.
-#include "driver/driver.h"
+#include "devices/devices.h"
 #include "midiin/midiin.h"
 
 namespace {
-
-// The device test of MIDM_GETDEVCAPS and MIDM_OPEN, against the last probe.
-HardwareInstance* midDeviceOf(UINT uDeviceID) {
-    if (uDeviceID >= 2u * gwNumInstances) return nullptr;
-    return midDevIdToHwInstance(uDeviceID);
-}
 
 // A client is reset to a fresh parse on a fresh time base; the queued
 // buffers stay. Runs while the client is stopped, so no drain sees it.
@@ -38,18 +32,19 @@ extern "C" DWORD APIENTRY midMessage(UINT uDeviceID, UINT uMsg, DWORD_PTR dwUser
             return 2u * gwNumInstances;
         case MIDM_GETDEVCAPS: {
             NTGetNumberInstances();
-            HardwareInstance* pInstance = midDeviceOf(uDeviceID);
-            if (pInstance == nullptr) return MMSYSERR_BADDEVICEID;
-            if (!pInstance->fEnabled) return MMSYSERR_NOTENABLED;
+            HardwareInstance* pInstance = nullptr;
+            DWORD dwResult = midiCheckDeviceId(uDeviceID, &pInstance);
+            if (dwResult != MMSYSERR_NOERROR) return dwResult;
             if (dwParam1 == 0) return MMSYSERR_INVALPARAM;  // no record to fill
             midGetDevCaps(port, pInstance, reinterpret_cast<void*>(dwParam1),
                           static_cast<DWORD>(dwParam2));
             return MMSYSERR_NOERROR;
         }
         case MIDM_OPEN: {
-            HardwareInstance* pInstance = midDeviceOf(uDeviceID);
-            if (pInstance == nullptr) return MMSYSERR_BADDEVICEID;
-            if (!pInstance->fEnabled) return MMSYSERR_NOTENABLED;
+            // No probe: the count and present flags are those of the last one.
+            HardwareInstance* pInstance = nullptr;
+            DWORD dwResult = midiCheckDeviceId(uDeviceID, &pInstance);
+            if (dwResult != MMSYSERR_NOERROR) return dwResult;
             return midOpen(port, pInstance, reinterpret_cast<DWORD_PTR*>(dwUser),
                            reinterpret_cast<MIDIOPENDESC*>(dwParam1), static_cast<DWORD>(dwParam2));
         }

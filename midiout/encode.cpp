@@ -13,11 +13,8 @@
 // carries its status again instead of relying on a byte that never went out.
 #include "midiout/midiout.h"
 
-#include "driver/driver.h"
+#include "devices/devices.h"
 #include "hwlink/hwlink.h"
-
-const BYTE gabMsgLenChannel[8] = {3, 3, 3, 3, 2, 2, 3, 0};
-const BYTE gabMsgLenSystem[16] = {1, 2, 3, 2, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
 
 // How many full-ring retries of one packet only yield the processor before
 // the wait sleeps a millisecond between attempts (about one packet's time on
@@ -43,17 +40,16 @@ DWORD modLoadMidiData2FIFO(HardwareInstance* pInstance, PortStream* pStream, DWO
     } else if (pFifo == nullptr || pFifo->dwMagic == 0) {
         dwResult = MMSYSERR_ERROR;  // no usable block
     } else {
+        DWORD cdwSize = pFifo->cdwSize;
         DWORD iWrite = pFifo->iWrite;
         // An index outside the slots (a block scribbled on) is not followed.
-        if (iWrite < kFifoFirstSlot || iWrite >= kFifoWords) {
+        if (!FifoIndexInSlots(iWrite, cdwSize)) {
             dwResult = MMSYSERR_ERROR;
         } else if (FifoSlot(pFifo, iWrite) != 0) {
             dwResult = MIDIERR_NOTREADY;  // ring full
         } else {
             FifoSlot(pFifo, iWrite) = (dwData & 0x00FFFFFF) | (static_cast<DWORD>(cBytes) << 24);
-            ++iWrite;
-            if (iWrite >= pFifo->cdwSize || iWrite >= kFifoWords) iWrite = kFifoFirstSlot;
-            pFifo->iWrite = iWrite;
+            pFifo->iWrite = FifoNextIndex(iWrite, cdwSize);
             dwResult = MMSYSERR_NOERROR;
         }
     }
@@ -98,7 +94,8 @@ DWORD modSendShortMsg(UINT port, OutputClient* pClient, DWORD dwMsg) {
         }
     }
 
-    DWORD dwResult = modLoadMidiData2FIFO(pInstance, &pInstance->aStreams[port], dwMsg, cBytes);
+    DWORD dwResult =
+        modLoadMidiData2FIFO(pInstance, &pInstance->aStreams[kStreamOutA + port], dwMsg, cBytes);
     if (dwResult != MMSYSERR_NOERROR) {
         pInstance->abLastStatus[port] = 0;  // nothing written: the ring's status is unknown
     } else if (fWritesStatus) {
@@ -150,7 +147,7 @@ static DWORD modLoadLongPacket(HardwareInstance* pInstance, PortStream* pStream,
 DWORD modSendData(UINT port, OutputClient* pClient, const BYTE* pData, DWORD cbData) {
     if (cbData == 0) return MMSYSERR_NOERROR;
     HardwareInstance* pInstance = pClient->pInstance;
-    PortStream* pStream = &pInstance->aStreams[port];
+    PortStream* pStream = &pInstance->aStreams[kStreamOutA + port];
 
     DWORD dwPacket = 0;
     BYTE cb = 0;

@@ -27,8 +27,11 @@ void Usage(FILE* out) {
                  "  --exit-with-parent  end when the process that started it ends\n\n"
                  "Control commands (one a line): plug N [VID PID], unplug N,\n"
                  "descriptor N VID PID, rate N RATE, loopback N on|off, inject N A|B HEX...,\n"
-                 "packet N HEX32..., capture N A|B bytes|packets, stats N, fail N WHAT,\n"
-                 "quit.\n");
+                 "packet N HEX32..., capture N A|B bytes|packets [COUNT [TIMEOUT_MS]],\n"
+                 "stats N, await N KEY VALUE [TIMEOUT_MS], fail N WHAT, quit.\n"
+                 "await waits until the counter KEY (as stats names it) is at least VALUE;\n"
+                 "capture with a COUNT waits until the output drained that many packets or\n"
+                 "bytes. Either answers \"error timeout ...\" after TIMEOUT_MS (default 10000).\n");
 }
 
 bool ParseNodes(const std::string& text, std::vector<unsigned>* nodes) {

@@ -13,40 +13,38 @@ void Store(volatile uint32_t* p, uint32_t v) {
     __atomic_store_n(const_cast<uint32_t*>(p), v, __ATOMIC_RELEASE);
 }
 
-// A block's index as the driver left it, kept inside 6..1023 so a damaged
+// A block's index as the driver left it, kept inside the slots so a damaged
 // header never makes the kernel side touch memory outside the block.
-uint32_t Index(const volatile uint32_t* p) {
+uint32_t Index(const volatile uint32_t* p, uint32_t cdwSize) {
     uint32_t i = Load(p);
-    return (i >= kFifoFirstSlot && i < kFifoWords) ? i : kFifoFirstSlot;
-}
-
-uint32_t Next(uint32_t i) {
-    return i + 1 >= kFifoWords ? kFifoFirstSlot : i + 1;
+    return FifoIndexInSlots(i, cdwSize) ? i : kFifoFirstSlot;
 }
 
 }  // namespace
 
 bool RingTake(MidiFifo* fifo, uint32_t* packet) {
-    uint32_t i = Index(&fifo->iRead);
+    uint32_t cdwSize = Load(&fifo->cdwSize);
+    uint32_t i = Index(&fifo->iRead, cdwSize);
     uint32_t v = Load(&FifoSlot(fifo, i));
     if (!FifoPacketPresent(v)) return false;
     Store(&FifoSlot(fifo, i), 0);
-    Store(&fifo->iRead, Next(i));
+    Store(&fifo->iRead, FifoNextIndex(i, cdwSize));
     *packet = v;
     return true;
 }
 
 bool RingPut(MidiFifo* fifo, uint32_t packet) {
-    uint32_t i = Index(&fifo->iWrite);
+    uint32_t cdwSize = Load(&fifo->cdwSize);
+    uint32_t i = Index(&fifo->iWrite, cdwSize);
     if (Load(&FifoSlot(fifo, i)) != 0) return false;
     Store(&FifoSlot(fifo, i), packet);
-    Store(&fifo->iWrite, Next(i));
+    Store(&fifo->iWrite, FifoNextIndex(i, cdwSize));
     return true;
 }
 
 bool RingFull(const MidiFifo* fifo) {
     auto* f = const_cast<MidiFifo*>(fifo);
-    return Load(&FifoSlot(f, Index(&f->iWrite))) != 0;
+    return Load(&FifoSlot(f, Index(&f->iWrite, Load(&f->cdwSize)))) != 0;
 }
 
 }  // namespace sim

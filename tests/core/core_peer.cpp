@@ -16,6 +16,7 @@
 #include <sstream>
 #include <string>
 
+#include "devices/devices.h"
 #include "driver/driver.h"
 #include "hwlink/hwlink.h"
 #include "tests/support/support.h"
@@ -82,7 +83,7 @@ int main() {
                               static_cast<unsigned>(FifoSlot(pFifo, pFifo->iRead)));
                 out += sz;
                 FifoSlot(pFifo, pFifo->iRead) = 0;
-                pFifo->iRead = pFifo->iRead + 1 >= kFifoWords ? kFifoFirstSlot : pFifo->iRead + 1;
+                pFifo->iRead = FifoNextIndex(pFifo->iRead, pFifo->cdwSize);
             }
             std::cout << (out.empty() ? "none" : out) << std::endl;
         } else if (cmd == "fds") {

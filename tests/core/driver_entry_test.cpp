@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "devices/devices.h"
 #include "driver/driver.h"
 #include "host/os/host.h"
 #include "tests/support/loaded_driver.h"

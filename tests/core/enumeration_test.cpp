@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "devices/devices.h"
 #include "driver/driver.h"
 #include "tests/core/served_nodes.h"
 #include "tests/support/loaded_driver.h"

@@ -7,6 +7,7 @@
 
 #include <thread>
 
+#include "devices/devices.h"
 #include "driver/driver.h"
 #include "hwlink/hwlink.h"
 #include "tests/support/loaded_driver.h"

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "devices/devices.h"
 #include "driver/driver.h"
 #include "hwlink/hwlink.h"
 #include "midiin/midiin.h"
@@ -47,7 +48,7 @@ struct InBuffer {
 inline void PutPacket(MidiFifo* pFifo, uint32_t dwPacket) {
     uint32_t i = pFifo->iWrite;
     FifoSlot(pFifo, i) = dwPacket;
-    pFifo->iWrite = (i + 1 >= pFifo->cdwSize) ? kFifoFirstSlot : i + 1;
+    pFifo->iWrite = FifoNextIndex(i, pFifo->cdwSize);
 }
 
 // Bytes as packets of up to three, tagged with the input port.

@@ -26,7 +26,7 @@ TEST(OutTwoProcesses, SharedPortKeepsEveryPacket) {
     EXPECT_EQ(p1.ReadLine(), "sent " + std::to_string(kNotes));
     EXPECT_EQ(p2.ReadLine(), "sent " + std::to_string(kNotes));
 
-    std::vector<uint32_t> packets = vt::CaptureAtLeast(sim, 0, 'A', 2 * kNotes);
+    std::vector<uint32_t> packets = sim.CapturePackets(0, 'A', 2 * kNotes);
     ASSERT_EQ(packets.size(), 2u * kNotes);
     std::map<uint32_t, std::vector<uint32_t>> byChannel;
     for (uint32_t p : packets) {

@@ -1,7 +1,14 @@
-// The control socket's answers to commands that cannot be carried out, and
-// the simulator's life as a process: ready, quit, signals, its sockets.
+// The control socket's answers to commands that cannot be carried out, the
+// commands that wait, and the simulator's life as a process: ready, quit,
+// signals, its sockets.
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
 
 #include "sim/sim.h"
 #include "tests/sim/sim_test.h"
@@ -37,7 +44,13 @@ TEST(SimControl, RefusedCommandsSayWhatWasWrong) {
         {"packet 0", "error usage: packet N HEX32..."},
         {"packet 0 123456789", "error bad packet '123456789'"},
         {"packet 0 00403C90", "error packet 00403C90 has no count"},
-        {"capture 0 A words", "error usage: capture N A|B bytes|packets"},
+        {"capture 0 A words", "error usage: capture N A|B bytes|packets [COUNT [TIMEOUT_MS]]"},
+        {"capture 0 A packets x", "error bad count 'x'"},
+        {"capture 0 B bytes 3145729", "error a capture keeps at most 3145728 bytes"},
+        {"await 0 stop", "error usage: await N KEY VALUE [TIMEOUT_MS]"},
+        {"await 0 stops 1", "error unknown counter 'stops'"},
+        {"await 0 stop -1", "error bad value '-1'"},
+        {"await 0 stop 1 600001", "error bad timeout '600001' (0 to 600000 ms)"},
         {"fail 0 everything",
          "error unknown fault 'everything' (descriptor-short, wrong-vendor, "
          "start-immediate, start-no-cookie)"},
@@ -77,6 +90,82 @@ TEST(SimControl, CommandsTakeEffectOnTheirNodeOnly) {
     ASSERT_TRUE(y.Command("stats 0", &ay, &error));
     EXPECT_EQ(ax, "error unknown node 9");
     EXPECT_EQ(ay.rfind("ok descriptor=1 ", 0), 0u) << ay;
+}
+
+// A control connection spoken to directly: several lines in one write, the
+// answers read one by one.
+class RawControl {
+  public:
+    RawControl() {
+        std::string path = devwire::ControlPath(vt::TestRoot());
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+        fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        EXPECT_EQ(connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    }
+    ~RawControl() { close(fd_); }
+    void Send(const std::string& text) {
+        EXPECT_EQ(send(fd_, text.data(), text.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(text.size()));
+    }
+    std::string ReadLine() {
+        size_t nl;
+        while ((nl = in_.find('\n')) == std::string::npos) {
+            pollfd pfd{fd_, POLLIN, 0};
+            char buf[4096];
+            ssize_t n = poll(&pfd, 1, 20000) == 1 ? recv(fd_, buf, sizeof buf, 0) : -1;
+            if (n <= 0) return "(no answer)";
+            in_.append(buf, static_cast<size_t>(n));
+        }
+        std::string line = in_.substr(0, nl);
+        in_.erase(0, nl + 1);
+        return line;
+    }
+
+  private:
+    int fd_ = -1;
+    std::string in_;
+};
+
+// Output A of node 0 holds two packets while paused: "rate 0 fast" drains
+// them. Each command goes behind a stats line in the same write, so that it
+// waits already when the stats answer comes back; the other client's command
+// then runs while it waits, and a line behind it is answered after it.
+TEST(SimControl, WaitingCommandsAnswerOnceTheirConditionHolds) {
+    const struct {
+        const char* command;
+        const char* meanwhile;  // from another client, "" none
+        const char* answer;
+    } cases[] = {
+        {"await 0 drained_out_a 0", "", "ok drained_out_a=0"},
+        {"await 0 drained_out_a 2", "rate 0 fast", "ok drained_out_a=2"},
+        {"capture 0 A packets 2", "rate 0 fast", "ok 03403C90 010000F8"},
+        {"capture 0 A bytes 4 60000", "rate 0 fast", "ok 90 3C 40 F8"},
+        {"await 0 drained_out_a 3 50", "rate 0 fast",
+         "error timeout after 50 ms: drained_out_a=2 (awaited 3)"},
+        {"capture 0 A packets 3 50", "rate 0 fast",
+         "error timeout after 50 ms: 2 packets captured (awaited 3)"},
+        {"await 0 stop 1 0", "", "error timeout after 0 ms: stop=0 (awaited 1)"},
+        {"await 0 drained_out_a 1", "unplug 0", "error node 0 was unplugged"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.command);
+        vt::Simulator sim("--nodes 0 --rate paused --no-loopback");
+        simtest::BlockMemory mem;
+        simtest::DeviceConnection conn;
+        ASSERT_TRUE(conn.Open(vt::TestRoot(), 0));
+        MidiFifo* f = mem.Init(0);
+        ASSERT_EQ(conn.Start(kPipeOutA, mem, 0).reply.fPending, 1u);
+        ASSERT_TRUE(simtest::Produce(f, 0x03403C90));
+        ASSERT_TRUE(simtest::Produce(f, 0x010000F8));
+        RawControl waiter;
+        waiter.Send(std::string("stats 0\n") + c.command + "\nstats 9\n");
+        EXPECT_EQ(waiter.ReadLine().rfind("ok descriptor=", 0), 0u);
+        if (*c.meanwhile) sim.Ok(c.meanwhile);
+        EXPECT_EQ(waiter.ReadLine(), c.answer);
+        EXPECT_EQ(waiter.ReadLine(), "error unknown node 9");
+    }
 }
 
 TEST(SimProcess, ServesItsSocketsUntilQuitAndRemovesThem) {

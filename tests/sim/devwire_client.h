@@ -71,7 +71,7 @@ inline bool Produce(MidiFifo* f, uint32_t packet) {
     uint32_t i = Load(f->iWrite);
     if (Load(FifoSlot(f, i)) != 0) return false;
     Store(FifoSlot(f, i), packet);
-    Store(f->iWrite, i + 1 >= kFifoWords ? kFifoFirstSlot : i + 1);
+    Store(f->iWrite, FifoNextIndex(i, Load(f->cdwSize)));
     return true;
 }
 inline bool Consume(MidiFifo* f, uint32_t* packet) {
@@ -79,7 +79,7 @@ inline bool Consume(MidiFifo* f, uint32_t* packet) {
     uint32_t v = Load(FifoSlot(f, i));
     if (!FifoPacketPresent(v)) return false;
     Store(FifoSlot(f, i), 0);
-    Store(f->iRead, i + 1 >= kFifoWords ? kFifoFirstSlot : i + 1);
+    Store(f->iRead, FifoNextIndex(i, Load(f->cdwSize)));
     *packet = v;
     return true;
 }

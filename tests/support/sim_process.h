@@ -2,6 +2,8 @@
 // serving the test process's object root, driven through its control socket.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <map>
 #include <string>
@@ -30,8 +32,16 @@ class Simulator {
     // `capture N A|B packets` / `bytes`, parsed.
     std::vector<uint32_t> CapturePackets(unsigned node, char port);
     std::vector<BYTE> CaptureBytes(unsigned node, char port);
+    // `capture N A|B packets COUNT`: waits until the output has drained at
+    // least cAtLeast packets since the last capture and answers them all; when
+    // they do not come, a test failure and what there is.
+    std::vector<uint32_t> CapturePackets(unsigned node, char port, size_t cAtLeast);
     // `stats N`, parsed into key -> value.
     std::map<std::string, uint64_t> Stats(unsigned node);
+    // `await N KEY VALUE TIMEOUT_MS`: waits until the counter is at least
+    // value; a failure that quotes the simulator's answer when it timed out.
+    ::testing::AssertionResult Await(unsigned node, const std::string& key, uint64_t value,
+                                     int timeoutMs = 10000);
 
     int pid() const { return child_.pid(); }
 

@@ -37,7 +37,7 @@ class OutputEncoding : public DriverFixture {
             if (!FifoPacketPresent(dw)) break;
             packets.push_back(dw);
             FifoSlot(pFifo, i) = 0;
-            pFifo->iRead = i + 1 >= pFifo->cdwSize ? kFifoFirstSlot : i + 1;
+            pFifo->iRead = FifoNextIndex(i, pFifo->cdwSize);
         }
         return packets;
     }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "devices/devices.h"
 #include "driver/driver.h"
 #include "hwlink/hwlink.h"
 #include "windows/tests/child.h"

@@ -1,5 +1,5 @@
-// Output entry: modMessage, the open and close of output handles, and the
-// per-instance send guard around the messages that carry MIDI data.
+// Output entry: modMessage, and the per-instance send guard around the
+// messages that carry MIDI data.
 //
 // The guard (cSendBusy) is the only thing that keeps the senders of one
 // process apart: at most one MODM_DATA, MODM_LONGDATA or MODM_RESET runs per
@@ -8,60 +8,7 @@
 // one interlocked step, so two threads that enter together cannot both run.
 #include "midiout/midiout.h"
 
-#include "driver/driver.h"
-#include "hwlink/hwlink.h"
-
-// Range, lookup and enabled checks of MODM_GETDEVCAPS and MODM_OPEN, in that
-// order. On success *ppInstance is the device ID's instance.
-static DWORD modCheckDeviceId(UINT uDeviceID, HardwareInstance** ppInstance) {
-    if (uDeviceID >= 2u * gwNumInstances) return MMSYSERR_BADDEVICEID;
-    HardwareInstance* pInstance = modDevIdToHwInstance(uDeviceID);
-    if (pInstance == nullptr) return MMSYSERR_BADDEVICEID;
-    if (pInstance->fEnabled == 0) return MMSYSERR_NOTENABLED;
-    *ppInstance = pInstance;
-    return MMSYSERR_NOERROR;
-}
-
-DWORD modOpen(UINT port, HardwareInstance* pInstance, DWORD_PTR* pdwUser, MIDIOPENDESC* pDesc,
-              DWORD dwOpenFlags) {
-    // Nothing to read the client's identity from, or nowhere to store it.
-    if (pdwUser == nullptr || pDesc == nullptr) return MMSYSERR_INVALPARAM;
-    DWORD dwResult = AcquireHwPort(pInstance);
-    if (dwResult != MMSYSERR_NOERROR) return dwResult;
-
-    OutputClient* pClient =
-        static_cast<OutputClient*>(LocalAlloc(LMEM_FIXED | LMEM_ZEROINIT, sizeof(OutputClient)));
-    if (pClient == nullptr) {
-        ReleaseHwPort(pInstance);
-        return MMSYSERR_NOMEM;
-    }
-    midiSetClientHeader(pClient, pInstance, pDesc, dwOpenFlags);
-    pClient->bRunningStatus = 0;
-
-    PortStream* pStream = &pInstance->aStreams[port];
-    const BOOL fFirstOfProcess = pStream->cOpen == 0;
-    if (!StartHwPortStreaming(pStream, pInstance)) {
-        LocalFree(pClient);
-        ReleaseHwPort(pInstance);
-        return MMSYSERR_NOTENABLED;
-    }
-    // A stream this process starts afresh may sit on a re-initialised block
-    // whose queued packets never went out: the status last written is then
-    // unknown, and the next data-only message must carry its own.
-    if (fFirstOfProcess) pInstance->abLastStatus[port] = 0;
-
-    *pdwUser = reinterpret_cast<DWORD_PTR>(pClient);
-    midiCallback(pClient, MOM_OPEN, 0, 0);
-    return MMSYSERR_NOERROR;
-}
-
-void modClose(UINT port, OutputClient* pClient) {
-    HardwareInstance* pInstance = pClient->pInstance;
-    StopHwPortStreaming(&pInstance->aStreams[port], pInstance);
-    ReleaseHwPort(pInstance);
-    midiCallback(pClient, MOM_CLOSE, 0, 0);
-    LocalFree(pClient);
-}
+#include "devices/devices.h"
 
 // Runs one data message inside the instance's send guard, or answers
 // MIDIERR_NOTREADY when another one of the instance is running.
@@ -96,7 +43,7 @@ extern "C" DWORD APIENTRY modMessage(UINT uDeviceID, UINT uMsg, DWORD_PTR dwUser
             return 2u * gwNumInstances;
         case MODM_GETDEVCAPS:
             NTGetNumberInstances();
-            dwResult = modCheckDeviceId(uDeviceID, &pInstance);
+            dwResult = midiCheckDeviceId(uDeviceID, &pInstance);
             if (dwResult != MMSYSERR_NOERROR) return dwResult;
             if (dwParam1 == 0) return MMSYSERR_INVALPARAM;  // no record to fill
             modGetDevCaps(uDeviceID & 1, pInstance, reinterpret_cast<void*>(dwParam1),
@@ -104,7 +51,7 @@ extern "C" DWORD APIENTRY modMessage(UINT uDeviceID, UINT uMsg, DWORD_PTR dwUser
             return MMSYSERR_NOERROR;
         case MODM_OPEN:
             // No probe: the count and present flags are those of the last one.
-            dwResult = modCheckDeviceId(uDeviceID, &pInstance);
+            dwResult = midiCheckDeviceId(uDeviceID, &pInstance);
             if (dwResult != MMSYSERR_NOERROR) return dwResult;
             return modOpen(uDeviceID & 1, pInstance, reinterpret_cast<DWORD_PTR*>(dwUser),
                            reinterpret_cast<MIDIOPENDESC*>(dwParam1), static_cast<DWORD>(dwParam2));

@@ -2,7 +2,7 @@
 // "Out-A Veltrane" with one interface, "Out-A2 Veltrane" and so on with more.
 #include <cstring>
 
-#include "driver/driver.h"
+#include "devices/devices.h"
 
 // The input record as this driver fills it: everything before dwSupport.
 constexpr DWORD kMidiInCapsBytes = 72;

@@ -1,33 +1,10 @@
-// The per-process registry of the eight hardware instances, one per device
-// node, in a list that runs from the most recently added node to the first.
-#include <cstring>
-
+// The lifecycle of the eight hardware instances of a process, one per device
+// node: added and enabled at DRV_ENABLE, disabled and removed at DRV_DISABLE.
 #include "driver/driver.h"
+
+#include "devices/devices.h"
 #include "hwlink/hwlink.h"
 #include "midiin/midiin.h"
-
-HardwareInstance* pHardwareList = nullptr;
-
-HardwareInstance* DevNodeToHardwareInstance(DWORD dwDevNode) {
-    for (HardwareInstance* p = pHardwareList; p != nullptr; p = p->pNext)
-        if (p->dwDevNode == dwDevNode) return p;
-    return nullptr;
-}
-
-HardwareInstance* AddInstance(HardwareInstance* pInstance) {
-    pInstance->pNext = pHardwareList;
-    pHardwareList = pInstance;
-    return pInstance;
-}
-
-void RemoveInstance(HardwareInstance* pInstance) {
-    for (HardwareInstance** pp = &pHardwareList; *pp != nullptr; pp = &(*pp)->pNext) {
-        if (*pp == pInstance) {
-            *pp = pInstance->pNext;
-            return;
-        }
-    }
-}
 
 DWORD AddDevNode(DWORD dwDevNode) {
     HardwareInstance* pInstance = DevNodeToHardwareInstance(dwDevNode);
@@ -73,9 +50,9 @@ DWORD RemoveDevNode(DWORD dwDevNode) {
         midDisableInstanceTimers(pInstance);
         return MMSYSERR_ALLOCATED;
     }
-    FreeFIFO(&pInstance->aStreams[2], pInstance);
-    FreeFIFO(&pInstance->aStreams[0], pInstance);
-    FreeFIFO(&pInstance->aStreams[1], pInstance);
+    FreeFIFO(&pInstance->aStreams[kStreamIn], pInstance);
+    FreeFIFO(&pInstance->aStreams[kStreamOutA], pInstance);
+    FreeFIFO(&pInstance->aStreams[kStreamOutB], pInstance);
     for (PortStream& stream : pInstance->aStreams)
         CloseFinishedStreamHandles(&stream, TRUE);
     RemoveInstance(pInstance);

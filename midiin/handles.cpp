@@ -1,6 +1,6 @@
 // Input handles: open and close, the per-port client lists, and the started
 // state that decides whether the drain delivers to a client.
-#include "driver/driver.h"
+#include "devices/devices.h"
 #include "hwlink/hwlink.h"
 #include "midiin/midiin.h"
 
@@ -31,7 +31,7 @@ DWORD midOpen(UINT port, HardwareInstance* pInstance, DWORD_PTR* pdwUser, MIDIOP
         ReleaseHwPort(pInstance);
         return MMSYSERR_ALLOCATED;
     }
-    if (!StartHwPortStreaming(&pInstance->aStreams[2], pInstance)) {
+    if (!StartHwPortStreaming(&pInstance->aStreams[kStreamIn], pInstance)) {
         mmTimerDisable(pClient);
         midRemoveClient(pInstance, pClient, port);
         LocalFree(pClient);
@@ -46,7 +46,7 @@ DWORD midOpen(UINT port, HardwareInstance* pInstance, DWORD_PTR* pdwUser, MIDIOP
 
 DWORD midClose(UINT port, InputClient* pClient) {
     HardwareInstance* pInstance = pClient->pInstance;
-    StopHwPortStreaming(&pInstance->aStreams[2], pInstance);
+    StopHwPortStreaming(&pInstance->aStreams[kStreamIn], pInstance);
     midiCallback(pClient, MIM_CLOSE, 0, 0);
     mmTimerDisable(pClient);
     midRemoveClient(pInstance, pClient, port);

@@ -1,6 +1,6 @@
 // The one routine through which every part of the driver notifies a client,
 // and the filling of what it reads at open.
-#include "driver/driver.h"
+#include "devices/devices.h"
 
 void midiCallback(ClientHeader* pClient, WORD uMsg, DWORD_PTR dwParam1, DWORD_PTR dwParam2) {
     DWORD dwType = pClient->dwFlags >> 16;

@@ -7,7 +7,7 @@
 // state to what follows the byte before it calls the application back, so a
 // callback that stops, restarts or resets its own client (or queues a buffer)
 // finds a consistent record and is not undone afterwards.
-#include "driver/driver.h"
+#include "devices/devices.h"
 #include "midiin/midiin.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // Which interfaces are present, and how platform device IDs map onto them:
 // each present interface gives two ports each way, numbered in ascending
 // device-node order.
-#include "driver/driver.h"
+#include "devices/devices.h"
 
 WORD gwNumInstances = 0;
 const WCHAR szDevicePathTemplate[] = VT_TEXT("\\\\.\\veltrane-Z");
@@ -39,6 +39,14 @@ static HardwareInstance* DevIdToHwInstance(UINT uDeviceID) {
         uDeviceID -= 2;
     }
     return nullptr;
+}
+
+DWORD midiCheckDeviceId(UINT uDeviceID, HardwareInstance** ppInstance) {
+    HardwareInstance* pInstance = DevIdToHwInstance(uDeviceID);
+    if (pInstance == nullptr) return MMSYSERR_BADDEVICEID;
+    if (pInstance->fEnabled == 0) return MMSYSERR_NOTENABLED;
+    *ppInstance = pInstance;
+    return MMSYSERR_NOERROR;
 }
 
 HardwareInstance* modDevIdToHwInstance(UINT uDeviceID) {
