@@ -44,7 +44,8 @@ TEST(SimControl, RefusedCommandsSayWhatWasWrong) {
         {"packet 0", "error usage: packet N HEX32..."},
         {"packet 0 123456789", "error bad packet '123456789'"},
         {"packet 0 00403C90", "error packet 00403C90 has no count"},
-        {"capture 0 A words", "error usage: capture N A|B bytes|packets [COUNT [TIMEOUT_MS]]"},
+        {"capture 0 A words",
+         "error usage: capture N A|B bytes|packets|timed [COUNT [TIMEOUT_MS]]"},
         {"capture 0 A packets x", "error bad count 'x'"},
         {"capture 0 B bytes 3145729", "error a capture keeps at most 3145728 bytes"},
         {"await 0 stop", "error usage: await N KEY VALUE [TIMEOUT_MS]"},
@@ -55,7 +56,7 @@ TEST(SimControl, RefusedCommandsSayWhatWasWrong) {
          "error unknown fault 'everything' (descriptor-short, wrong-vendor, "
          "start-immediate, start-no-cookie)"},
         {"unplug 0 now", "error usage: unplug N"},
-        {"frobnicate 0", "error unknown command 'frobnicate'"},
+        {"frobnicate 0", "error unknown command 'frobnicate' (help lists them)"},
         {"", "error empty command"},
     };
     for (const auto& c : cases)
@@ -166,6 +167,32 @@ TEST(SimControl, WaitingCommandsAnswerOnceTheirConditionHolds) {
         EXPECT_EQ(waiter.ReadLine(), c.answer);
         EXPECT_EQ(waiter.ReadLine(), "error unknown node 9");
     }
+}
+
+// A timed capture stamps each packet with the simulator's clock when it left
+// the ring: at wire rate the second waits for the first's three bytes.
+TEST(SimControl, TimedCaptureAndHelp) {
+    vt::Simulator sim("--nodes 0 --rate paused --no-loopback");
+    simtest::BlockMemory mem;
+    simtest::DeviceConnection conn;
+    ASSERT_TRUE(conn.Open(vt::TestRoot(), 0));
+    MidiFifo* f = mem.Init(0);
+    ASSERT_EQ(conn.Start(kPipeOutA, mem, 0).reply.fPending, 1u);
+    ASSERT_TRUE(simtest::Produce(f, 0x03403C90));
+    ASSERT_TRUE(simtest::Produce(f, 0x010000F8));
+    sim.Ok("rate 0 wire");
+    unsigned long long t1 = 0, t2 = 0;
+    char p1[9] = {}, p2[9] = {};
+    std::string answer = sim.Ok("capture 0 A timed 2");
+    ASSERT_EQ(std::sscanf(answer.c_str(), "%llu:%8s %llu:%8s", &t1, p1, &t2, p2), 4) << answer;
+    EXPECT_STREQ(p1, "03403C90");
+    EXPECT_STREQ(p2, "010000F8");
+    EXPECT_GE(t2 - t1, 3u * 320u) << answer;
+
+    std::string help = sim.Ok("help");
+    for (const char* syntax : {"plug N [VID PID]; ", "; capture N A|B bytes|packets|timed ",
+                               "; await N KEY VALUE [TIMEOUT_MS]; ", "; quit"})
+        EXPECT_NE(help.find(syntax), std::string::npos) << syntax << " in " << help;
 }
 
 TEST(SimProcess, ServesItsSocketsUntilQuitAndRemovesThem) {
