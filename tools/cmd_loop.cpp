@@ -13,16 +13,18 @@
 namespace {
 
 const char kUsage[] =
-    "usage: veltrane loop -o PORT -i PORT [--count N] [--sysex BYTES]\n\n"
+    "usage: veltrane loop -o PORT -i PORT [--count N] [--sysex BYTES] [--json]\n\n"
     "Sends N note-on messages that all differ (default 1000) out of the output port\n"
     "and checks that each comes back on the input port intact and in order; with\n"
     "--sysex, one system-exclusive message of BYTES bytes (e.g. 1024, 64K) with a\n"
     "checkable payload. Reports lost, corrupted and reordered messages, latency and\n"
-    "throughput; exit status 1 when anything was lost or corrupted.\n\n"
+    "throughput. When nothing comes back for 2 s the test ends there. Exit status\n"
+    "1 when anything was lost or corrupted, 130 after Ctrl-C.\n\n"
     "  -o, --out PORT     the output port (ID or part of its name)\n"
     "  -i, --in PORT      the input port\n"
     "  -n, --count N      short messages to send (with --sysex: default none)\n"
-    "  -x, --sysex BYTES  size of the sysex message, F0 and F7 included (4 to 16M)\n";
+    "  -x, --sysex BYTES  size of the sysex message, F0 and F7 included (4 to 16M)\n"
+    "      --json         the report as one JSON object\n";
 
 }  // namespace
 
@@ -54,6 +56,8 @@ int CmdLoop(int argc, char** argv) {
                              tools::kLoopMaxSysex);
                 return 2;
             }
+        } else if (a == "--json") {
+            o.json = true;
         } else {
             std::fprintf(stderr, "veltrane loop: unexpected argument '%s' (see --help)\n",
                          a.c_str());
@@ -66,15 +70,9 @@ int CmdLoop(int argc, char** argv) {
     }
     if (o.sysex && !countGiven) o.count = 0;
     if (!tools::KernelSideReady()) return 1;
-    tools::PortInfo out, in;
-    if (!tools::FindPortOrReport("loop", tools::OutputPorts(), outSpec, &out) ||
-        !tools::FindPortOrReport("loop", tools::InputPorts(), inSpec, &in))
+    if (!tools::FindOutputOrReport("loop", outSpec, &o.out) ||
+        !tools::FindInputOrReport("loop", inSpec, &o.in))
         return 1;
-    o.outId = out.id;
-    o.outName = out.name;
-    o.inId = in.id;
-    o.inName = in.name;
     tools::InstallStopHandler();
-    bool opened = false;
-    return tools::RunLoop(o, &opened) ? 0 : 1;
+    return tools::RunLoop(o);
 }

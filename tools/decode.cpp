@@ -145,6 +145,22 @@ bool SysexAssembler::Add(const uint8_t* p, size_t n, std::vector<uint8_t>* compl
     return true;
 }
 
+bool SysexAssembler::Join(InputEvent* e) {
+    if (e->kind == InputEvent::Sysex) {
+        if (pending_.empty()) firstTime_ = e->time;
+        uint32_t first = firstTime_;
+        std::vector<uint8_t> whole;
+        if (!Add(e->bytes.data(), e->bytes.size(), &whole)) return false;
+        e->bytes = std::move(whole);
+        e->time = first;
+    } else if (e->kind == InputEvent::SysexError) {
+        std::vector<uint8_t> part = TakePartial();
+        part.insert(part.end(), e->bytes.begin(), e->bytes.end());
+        e->bytes = std::move(part);
+    }
+    return true;
+}
+
 std::vector<uint8_t> SysexAssembler::TakePartial() {
     std::vector<uint8_t> v = std::move(pending_);
     pending_.clear();

@@ -37,9 +37,15 @@ class SysexAssembler {
     // What was gathered of an unfinished message (then forgotten).
     std::vector<uint8_t> TakePartial();
     bool Pending() const { return !pending_.empty(); }
+    // Makes an input event whole: answers false for a Sysex event whose
+    // message goes on in later buffers; a Sysex event that ends one gets
+    // the whole message and the time of its first buffer, a SysexError event
+    // what came before it. Other events pass as they are.
+    bool Join(InputEvent* e);
 
   private:
     std::vector<uint8_t> pending_;
+    uint32_t firstTime_ = 0;  // of the first buffer of pending_
 };
 
 }  // namespace tools

@@ -6,12 +6,12 @@
 
 namespace tools {
 
-MMRESULT InputPort::Open(UINT id, size_t bufferSize, size_t bufferCount) {
-    MMRESULT r = midiInOpen(&handle_, id, reinterpret_cast<DWORD_PTR>(&InputPort::Callback),
+MMRESULT InputPort::Open(const PortInfo& port, size_t bufferSize, size_t bufferCount) {
+    MMRESULT r = midiInOpen(&handle_, port.id, reinterpret_cast<DWORD_PTR>(&InputPort::Callback),
                             reinterpret_cast<DWORD_PTR>(this), CALLBACK_FUNCTION);
     if (r != MMSYSERR_NOERROR) {
         handle_ = nullptr;
-        ReportError("midiInOpen", r);
+        ReportOpenError("midiInOpen", port, r);
         return r;
     }
     memory_.assign(bufferCount, std::vector<char>(bufferSize));

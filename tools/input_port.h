@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tools/input_event.h"
+#include "tools/port_match.h"
 #include "tools/winmm.h"
 
 namespace tools {
@@ -24,7 +25,7 @@ class InputPort {
 
     // Opens, prepares and queues count buffers of size bytes, and starts.
     // On failure reports the failed call and answers its code.
-    MMRESULT Open(UINT id, size_t bufferSize = 4096, size_t bufferCount = 16);
+    MMRESULT Open(const PortInfo& port, size_t bufferSize = 4096, size_t bufferCount = 16);
     // Waits up to timeoutMs for at least one event; appends what arrived.
     void Wait(std::vector<InputEvent>* out, int timeoutMs);
     // Short messages (and errors) recorded so far.

@@ -116,6 +116,13 @@ TEST(HexArgs, SizesAndCounts) {
     EXPECT_EQ(n, 10000u);
     for (const char* bad : {"0", "", "1e3", "-1", "1234567890"})
         EXPECT_FALSE(tools::ParseCount(bad, &n)) << bad;
+    double seconds = 0;
+    EXPECT_TRUE(tools::ParseSeconds("0.5", &seconds));
+    EXPECT_EQ(seconds, 0.5);
+    EXPECT_TRUE(tools::ParseSeconds("30", &seconds));
+    EXPECT_EQ(seconds, 30);
+    for (const char* bad : {"0", "0.0", "", ".", "1e3", "-1", "1.2.3", "90000", "2s"})
+        EXPECT_FALSE(tools::ParseSeconds(bad, &seconds)) << bad;
 }
 
 TEST(Decode, NoteNames) {
@@ -193,6 +200,25 @@ TEST(Decode, SysexAcrossBuffers) {
     EXPECT_FALSE(a.Add(part1.data(), part1.size(), &whole));
     EXPECT_EQ(vt::HexString(a.TakePartial()), "F0 01 02");
     EXPECT_FALSE(a.Pending());
+
+    // Whole events: the message at the time of its first buffer; an error
+    // with what came before it.
+    tools::InputEvent e;
+    e.kind = tools::InputEvent::Sysex;
+    e.time = 10;
+    e.bytes = part1;
+    EXPECT_FALSE(a.Join(&e));
+    e.time = 20;
+    e.bytes = part2;
+    ASSERT_TRUE(a.Join(&e));
+    EXPECT_EQ(vt::HexString(e.bytes), "F0 01 02 03 F7");
+    EXPECT_EQ(e.time, 10u);
+    e.bytes = part1;
+    EXPECT_FALSE(a.Join(&e));
+    e.kind = tools::InputEvent::SysexError;
+    e.bytes = vt::Hex("04");
+    ASSERT_TRUE(a.Join(&e));
+    EXPECT_EQ(vt::HexString(e.bytes), "F0 01 02 04");
 }
 
 TEST(Ports, ByIdOrByPartOfTheName) {
