@@ -18,8 +18,9 @@ std::string VersionText(const std::wstring& native) {
     return version.empty() ? "no version resource" : "version " + Narrow(version);
 }
 
-// Prints one width's part; answers whether all of it is in place.
-bool ShowSlot(const Slot& slot, const Record& record, bool fRecorded) {
+// Prints one width's part; answers whether all of it is in place. *plPorts
+// gets the ports the driver reported when it was loaded here.
+bool ShowSlot(const Slot& slot, const Record& record, bool fRecorded, long* plPorts) {
     bool fOk = true;
     std::printf("%s applications\n", WidthName(slot.bits).c_str());
     const std::wstring& recorded = record.AliasFor(slot.bits);
@@ -72,6 +73,7 @@ bool ShowSlot(const Slot& slot, const Record& record, bool fRecorded) {
                         Narrow(probe.module).c_str(), static_cast<unsigned long>(probe.cOutputs),
                         static_cast<unsigned long>(probe.cInputs));
         fOk = fOk && probe.fDriverProc;
+        if (probe.fDriverProc) *plPorts = static_cast<long>(probe.cOutputs + probe.cInputs);
     }
     return fOk;
 }
@@ -89,17 +91,24 @@ int Status() {
     else
         std::printf("Install:    none recorded under %s\n", kRecordText);
     bool fOk = fRecorded;
+    long lProbed = -1;  // not loaded here
     for (const Slot& slot : DriverSlots())
-        fOk = ShowSlot(slot, record, fRecorded) && fOk;
+        fOk = ShowSlot(slot, record, fRecorded, &lProbed) && fOk;
 
     UINT cOutputs = 0, cInputs = 0;
     CountListedPorts(&cOutputs, &cInputs);
     std::printf("winmm lists %u outputs and %u inputs named \"... Veltrane\" to this process\n",
                 cOutputs, cInputs);
-    if (cOutputs + cInputs == 0 && MidiServicesOn())
+    if (lProbed > 0 && cOutputs + cInputs == 0)
         std::printf(
-            "  Windows MIDI Services is on: it may load no Drivers32 driver at all (see "
-            "the Windows guide)\n");
+            "  so winmm does not load the driver by itself here%s (see the Windows guide)\n",
+            MidiServicesOn() ? ": Windows MIDI Services is on, and it may load no "
+                               "Drivers32 driver at all"
+                             : "");
+    else if (lProbed == 0)
+        std::printf(
+            "  the driver finds no interface: is the interface maker's kernel driver "
+            "installed, and the interface plugged in?\n");
     if (fOk)
         std::printf("Status:     all in place\n");
     else if (fRecorded)

@@ -180,17 +180,25 @@ HANDLE UnelevatedToken() {
     return hRestricted;
 }
 
+// The command's output goes to a file rather than a pipe: a process that
+// Wine starts on the side (its desktop) may inherit the handle and outlive
+// the command, and a pipe would then never report its end.
 Outcome Veltrane(const std::wstring& args, const std::wstring& package = gPackage,
                  bool fUnelevated = false) {
     Outcome run;
+    WCHAR szTemp[MAX_PATH], szFile[MAX_PATH];
+    GetTempPathW(MAX_PATH, szTemp);
+    GetTempFileNameW(szTemp, L"vt", 0, szFile);
     SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
-    HANDLE hRead, hWrite;
-    if (!CreatePipe(&hRead, &hWrite, &sa, 0)) return run;
-    SetHandleInformation(hRead, HANDLE_FLAG_INHERIT, 0);
+    HANDLE hOut =
+        CreateFileW(szFile, GENERIC_READ | GENERIC_WRITE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &sa, CREATE_ALWAYS,
+                    FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (hOut == INVALID_HANDLE_VALUE) return run;
     STARTUPINFOW si = {};
     si.cb = sizeof si;
     si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdOutput = si.hStdError = hWrite;
+    si.hStdOutput = si.hStdError = hOut;
     PROCESS_INFORMATION pi = {};
     std::wstring cmd = L"\"" + package + L"veltrane.exe\" " + args;
     HANDLE hToken = fUnelevated ? UnelevatedToken() : nullptr;
@@ -199,22 +207,23 @@ Outcome Veltrane(const std::wstring& args, const std::wstring& package = gPackag
                                 : CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, TRUE, 0,
                                                  nullptr, nullptr, &si, &pi);
     if (hToken) CloseHandle(hToken);
-    CloseHandle(hWrite);
-    char ab[4096];
-    DWORD cb;
-    while (ReadFile(hRead, ab, sizeof ab, &cb, nullptr) && cb > 0)
-        run.out.append(ab, cb);
-    CloseHandle(hRead);
     if (fStarted) {
-        WaitForSingleObject(pi.hProcess, INFINITE);
+        if (WaitForSingleObject(pi.hProcess, 60000) != WAIT_OBJECT_0) {
+            TerminateProcess(pi.hProcess, 255);
+            WaitForSingleObject(pi.hProcess, INFINITE);
+            run.out = "(veltrane.exe did not finish within a minute)\n";
+        }
         GetExitCodeProcess(pi.hProcess, &run.dwExit);
         CloseHandle(pi.hProcess);
         CloseHandle(pi.hThread);
     }
-    std::string text;
-    for (char c : run.out)
-        if (c != '\r') text += c;
-    run.out = text;
+    SetFilePointer(hOut, 0, nullptr, FILE_BEGIN);
+    char ab[4096];
+    DWORD cb;
+    while (ReadFile(hOut, ab, sizeof ab, &cb, nullptr) && cb > 0)
+        for (DWORD i = 0; i < cb; ++i)
+            if (ab[i] != '\r') run.out += ab[i];
+    CloseHandle(hOut);
     return run;
 }
 
@@ -384,43 +393,54 @@ TEST_F(Install, RefusesAndChangesNothing) {
         DeleteAlias(last.samView, (L"midi" + std::wstring(1, c)).c_str());
 }
 
-// A running application has the driver loaded: the new copy waits beside it
-// and Windows is told to move it into place as it restarts.
+// Running applications have the driver loaded: each new copy waits beside
+// the file it replaces, and Windows is told to move it into place as it
+// starts again - by native paths, whatever this process's width.
 TEST_F(Install, ADriverInUseIsReplacedAtRestart) {
     ASSERT_EQ(Veltrane(L"install").dwExit, 0u);
-    State installed = Snapshot();
-    HDRVR hDrvr = OpenDriver(L"midi3", L"Drivers32", 0);  // this width's
+    State expected = Snapshot();
+    // This width's as winmm loads it; the other's mapped as an image, as a
+    // process of that width would have it.
+    HDRVR hDrvr = OpenDriver(L"midi3", L"Drivers32", 0);
     ASSERT_NE(hDrvr, nullptr);
+    std::vector<HMODULE> images;
+    for (const Width& w : Widths())
+        images.push_back(LoadLibraryExW(w.access.c_str(), nullptr, LOAD_LIBRARY_AS_IMAGE_RESOURCE));
 
-    // A package whose DLL of this width differs by a few bytes at its end.
+    // A package whose DLLs differ by a few bytes at their end.
     WCHAR szTemp[MAX_PATH];
     GetTempPathW(MAX_PATH, szTemp);
     const std::wstring newer = std::wstring(szTemp) + L"vt-newer\\";
     CreateDirectoryW(newer.c_str(), nullptr);
-    const std::wstring own = sizeof(void*) == 8 ? L"veltrane64.dll" : L"veltrane32.dll";
-    for (const wchar_t* psz : {L"veltrane.exe", L"veltrane32.dll", L"veltrane64.dll"})
+    const wchar_t* const apszFiles[] = {L"veltrane.exe", L"veltrane32.dll", L"veltrane64.dll"};
+    for (const wchar_t* psz : apszFiles)
         ASSERT_TRUE(CopyFileW((gPackage + psz).c_str(), (newer + psz).c_str(), FALSE));
-    HANDLE h =
-        CreateFileW((newer + own).c_str(), FILE_APPEND_DATA, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    DWORD cb;
-    WriteFile(h, "newer copy", 10, &cb, nullptr);
-    CloseHandle(h);
+    for (const wchar_t* psz : {L"veltrane32.dll", L"veltrane64.dll"}) {
+        HANDLE h = CreateFileW((newer + psz).c_str(), FILE_APPEND_DATA, 0, nullptr, OPEN_EXISTING,
+                               0, nullptr);
+        DWORD cb;
+        EXPECT_TRUE(WriteFile(h, "newer", 5, &cb, nullptr));
+        CloseHandle(h);
+    }
 
     Outcome run = Veltrane(L"install", newer);
     EXPECT_EQ(run.dwExit, 0u) << run.out;
     EXPECT_TRUE(Has(run.out, "restart Windows to finish")) << run.out;
-    const Width mine = sizeof(void*) == 8 ? Widths().front() : Widths().back();
-    State expected = installed;
-    expected[Narrow(mine.target) + ".new"] = FileText(newer + own);
-    // The move as Windows does it at startup: native paths, source then "!" target.
-    expected["Session Manager\\PendingFileRenameOperations"] =
-        "multi \\??\\" + Narrow(mine.target) + ".new|!\\??\\" + Narrow(mine.target);
+    std::string pending;
+    for (const Width& w : Widths()) {
+        const std::string target = Narrow(w.target);
+        expected[target + ".new"] = FileText(newer + w.source.substr(gPackage.size()));
+        pending += (pending.empty() ? "" : "|") + ("\\??\\" + target + ".new|!\\??\\" + target);
+    }
+    expected["Session Manager\\PendingFileRenameOperations"] = "multi " + pending;
     EXPECT_EQ(Diff(expected, Snapshot()), "");
-    EXPECT_TRUE(Has(Veltrane(L"status").out, Narrow(mine.target) + ".new waits for a restart"));
+    EXPECT_TRUE(Has(Veltrane(L"status").out, Narrow(Widths().back().target) + ".new waits"));
 
     EXPECT_NE(CloseDriver(hDrvr, 0, 0), 0);
+    for (HMODULE h : images)
+        if (h) FreeLibrary(h);
     RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kSessionManager, L"PendingFileRenameOperations");
-    for (const wchar_t* psz : {L"veltrane.exe", L"veltrane32.dll", L"veltrane64.dll"})
+    for (const wchar_t* psz : apszFiles)
         DeleteFileW((newer + psz).c_str());
     RemoveDirectoryW(newer.c_str());
 }
