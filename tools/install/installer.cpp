@@ -191,7 +191,8 @@ int Install(const Sources& sources, bool fRepair) {
             "driver loaded.\n",
             fRepair ? "Repaired" : "Installed");
     else if (!fChanged)
-        std::printf("Installed already: nothing changed.\n");
+        std::printf(fRepair ? "Nothing was missing: nothing changed.\n"
+                            : "Installed already: nothing changed.\n");
     else
         std::printf(
             "%s. MIDI applications started from now on find its ports (veltrane status, "
