@@ -175,7 +175,7 @@ command_smoke() {  # arch exe
     local arch=$1 exe=$2 sub
     echo "== wine $arch veltrane.exe (no driver registered)"
     if run_cmd "$arch --help" 0 "$exe" --help; then
-        for sub in list send monitor loop; do
+        for sub in list send monitor loop install uninstall repair status; do
             expect_out "$arch --help" "$tmp/out" "^  $sub "
         done
         grep -qE '^  (sim|demo) ' "$tmp/out" && fail "$arch --help offers a Linux-only command"
