@@ -18,10 +18,10 @@ if(CMAKE_SCRIPT_MODE_FILE)
     return()
 endif()
 
-# vt_build_id(target): target's sources may include "build_id.h" (VT_BUILD_ID)
-# and use VT_VERSION_TEXT, the driver's version.
+# vt_build_id(target): target's sources may include "tools/build_id.h"
+# (VT_BUILD_ID), which is written into the build tree.
 function(vt_build_id target)
-    set(out ${CMAKE_CURRENT_BINARY_DIR}/build_id/build_id.h)
+    set(out ${CMAKE_CURRENT_BINARY_DIR}/build_id/tools/build_id.h)
     add_custom_target(${target}_build_id
         COMMAND ${CMAKE_COMMAND} -DSOURCE=${CMAKE_SOURCE_DIR} -DOUTPUT=${out}
                 -P ${CMAKE_SOURCE_DIR}/cmake/build_id.cmake
@@ -29,5 +29,4 @@ function(vt_build_id target)
         COMMENT "" VERBATIM)
     add_dependencies(${target} ${target}_build_id)
     target_include_directories(${target} PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/build_id)
-    target_compile_definitions(${target} PRIVATE VT_VERSION_TEXT="${PROJECT_VERSION}")
 endfunction()

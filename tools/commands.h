@@ -13,3 +13,8 @@ int CmdLoop(int argc, char** argv);
 int CmdDemo(int argc, char** argv);
 int CmdSim(int argc, char** argv);
 int CmdCtl(int argc, char** argv);
+// Windows only (tools/install/cmd_install.cpp).
+int CmdInstall(int argc, char** argv);
+int CmdUninstall(int argc, char** argv);
+int CmdRepair(int argc, char** argv);
+int CmdStatus(int argc, char** argv);

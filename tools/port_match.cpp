@@ -76,8 +76,13 @@ bool FindIn(const std::vector<PortInfo>& ports, const std::string& wanted, PortI
                 return true;
             }
         }
-        bool known =
-            std::any_of(ports.begin(), ports.end(), [](const PortInfo& p) { return p.node >= 0; });
+        // Without ports of ours there is no interface on any node; with
+        // ports of ours but no nodes, the nodes could not be told.
+        bool known = std::none_of(ports.begin(), ports.end(), [](const PortInfo& p) {
+            bool output = false;
+            unsigned letter = 0, digit = 0;
+            return p.node < 0 && ParseOurName(p.name, &output, &letter, &digit);
+        });
         *error = known
                      ? "no interface on device node " + std::to_string(node) + " ('" + wanted + "')"
                      : "the device nodes of the ports are not known ('" + wanted +
