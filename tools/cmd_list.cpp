@@ -1,14 +1,15 @@
 // `veltrane list`: the output and input ports, like `amidi -l`.
 #include <cstdio>
-#include <cstring>
 
 #include "tools/commands.h"
+#include "tools/options.h"
 #include "tools/ports.h"
 
 int CmdList(int argc, char** argv) {
     bool json = false;
-    for (int i = 1; i < argc; ++i) {
-        if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
+    tools::OptionWalker w("list", argc, argv);
+    while (w.Next()) {
+        if (w.Help()) {
             std::printf(
                 "usage: veltrane list [--json]\n\n"
                 "Lists the MIDI output and input ports: winmm's ID, the device node of the\n"
@@ -19,13 +20,13 @@ int CmdList(int argc, char** argv) {
                 "  --json  the list as one JSON object\n");
             return 0;
         }
-        if (!std::strcmp(argv[i], "--json")) {
+        if (w.Flag("", "--json")) {
             json = true;
-            continue;
+        } else {
+            w.Unexpected();
         }
-        std::fprintf(stderr, "veltrane list: unexpected argument '%s' (see --help)\n", argv[i]);
-        return 2;
     }
+    if (w.failed()) return 2;
     if (!tools::KernelSideReady()) return 1;
     tools::PrintPortList(stdout,
                          json);  // no ports (nothing plugged) is an empty list, not a failure

@@ -7,6 +7,7 @@
 #include "tools/args.h"
 #include "tools/loop.h"
 #include "tools/loop_check.h"
+#include "tools/options.h"
 #include "tools/ports.h"
 #include "tools/stop_signal.h"
 
@@ -32,44 +33,31 @@ int CmdLoop(int argc, char** argv) {
     std::string outSpec, inSpec;
     tools::LoopOptions o;
     bool countGiven = false;
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        bool more = i + 1 < argc;
-        if (a == "--help" || a == "-h") {
+    std::string size;
+    tools::OptionWalker w("loop", argc, argv);
+    while (w.Next()) {
+        if (w.Help()) {
             std::printf("%s", kUsage);
             return 0;
-        } else if ((a == "-o" || a == "--out") && more) {
-            outSpec = argv[++i];
-        } else if ((a == "-i" || a == "--in") && more) {
-            inSpec = argv[++i];
-        } else if ((a == "-n" || a == "--count") && more) {
-            if (!tools::ParseCount(argv[++i], &o.count) || o.count > tools::kLoopMaxCount) {
-                std::fprintf(stderr, "veltrane loop: --count takes 1 to %u\n",
-                             tools::kLoopMaxCount);
-                return 2;
-            }
+        } else if (w.Value("-o", "--out", &outSpec) || w.Value("-i", "--in", &inSpec)) {
+        } else if (w.Count("-n", "--count", tools::kLoopMaxCount, &o.count)) {
             countGiven = true;
-        } else if ((a == "-x" || a == "--sysex") && more) {
-            if (!tools::ParseSize(argv[++i], &o.sysex) || o.sysex < 4 ||
-                o.sysex > tools::kLoopMaxSysex) {
-                std::fprintf(stderr, "veltrane loop: --sysex takes a size from 4 bytes to %zu\n",
-                             tools::kLoopMaxSysex);
-                return 2;
-            }
-        } else if (a == "--json") {
+        } else if (w.Value("-x", "--sysex", &size)) {
+            if (!tools::ParseSize(size, &o.sysex) || o.sysex < 4 || o.sysex > tools::kLoopMaxSysex)
+                w.Fail("--sysex takes a size from 4 bytes to " +
+                       std::to_string(tools::kLoopMaxSysex));
+        } else if (w.Flag("", "--json")) {
             o.json = true;
         } else {
-            std::fprintf(stderr, "veltrane loop: unexpected argument '%s' (see --help)\n",
-                         a.c_str());
-            return 2;
+            w.Unexpected();
         }
     }
+    if (w.failed()) return 2;
     if (outSpec.empty() || inSpec.empty()) {
         std::fprintf(stderr, "veltrane loop: give -o PORT and -i PORT\n%s", kUsage);
         return 2;
     }
     if (o.sysex && !countGiven) o.count = 0;
-    if (!tools::KernelSideReady()) return 1;
     if (!tools::FindOutputOrReport("loop", outSpec, &o.out) ||
         !tools::FindInputOrReport("loop", inSpec, &o.in))
         return 1;

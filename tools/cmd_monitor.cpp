@@ -11,6 +11,7 @@
 #include "tools/decode.h"
 #include "tools/filter.h"
 #include "tools/input_port.h"
+#include "tools/options.h"
 #include "tools/ports.h"
 #include "tools/stop_signal.h"
 
@@ -34,50 +35,32 @@ const char kUsage[] =
 }  // namespace
 
 int CmdMonitor(int argc, char** argv) {
-    std::string port, error;
+    std::string port, kinds, error;
     bool raw = false;
     tools::MessageFilter filter;
     double timeout = 0;
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        bool more = i + 1 < argc;
-        unsigned channel = 0;
-        if (a == "--help" || a == "-h") {
+    tools::OptionWalker w("monitor", argc, argv);
+    while (w.Next()) {
+        if (w.Help()) {
             std::printf("%s", kUsage);
             return 0;
-        } else if ((a == "-p" || a == "--port") && more) {
-            port = argv[++i];
-        } else if (a == "-r" || a == "--raw") {
+        } else if (w.Value("-p", "--port", &port) || w.Seconds("-t", "--timeout", &timeout) ||
+                   w.Count("-c", "--channel", 16, &filter.channel)) {
+        } else if (w.Value("", "--type", &kinds)) {
+            if (!tools::ParseKinds(kinds, &filter.kinds, &error)) w.Fail(error);
+        } else if (w.Flag("-r", "--raw")) {
             raw = true;
-        } else if (a == "-a" || a == "--all") {
+        } else if (w.Flag("-a", "--all")) {
             filter.kinds = tools::kAllKinds;
-        } else if ((a == "-c" || a == "--channel") && more) {
-            if (!tools::ParseCount(argv[++i], &channel) || channel > 16) {
-                std::fprintf(stderr, "veltrane monitor: --channel takes 1 to 16\n");
-                return 2;
-            }
-            filter.channel = channel;
-        } else if (a == "--type" && more) {
-            if (!tools::ParseKinds(argv[++i], &filter.kinds, &error)) {
-                std::fprintf(stderr, "veltrane monitor: %s\n", error.c_str());
-                return 2;
-            }
-        } else if ((a == "-t" || a == "--timeout") && more) {
-            if (!tools::ParseSeconds(argv[++i], &timeout)) {
-                std::fprintf(stderr, "veltrane monitor: --timeout takes seconds (0.5, 2, ...)\n");
-                return 2;
-            }
         } else {
-            std::fprintf(stderr, "veltrane monitor: unexpected argument '%s' (see --help)\n",
-                         a.c_str());
-            return 2;
+            w.Unexpected();
         }
     }
+    if (w.failed()) return 2;
     if (port.empty()) {
         std::fprintf(stderr, "veltrane monitor: give -p PORT\n%s", kUsage);
         return 2;
     }
-    if (!tools::KernelSideReady()) return 1;
     tools::PortInfo info;
     if (!tools::FindInputOrReport("monitor", port, &info)) return 1;
     tools::InstallStopHandler();
@@ -91,18 +74,14 @@ int CmdMonitor(int argc, char** argv) {
     Clock::time_point lastShown = Clock::now();
     auto quiet = std::chrono::duration<double>(timeout);
     std::map<uint32_t, unsigned> hidden;  // by kind
-    tools::SysexAssembler sysex;
     std::vector<tools::InputEvent> events;
     while (!tools::StopRequested()) {
         events.clear();
-        in.Wait(&events, 100);
-        for (tools::InputEvent& e : events) {
-            if (!sysex.Join(&e)) continue;
+        in.WaitWhole(&events, 100);
+        for (const tools::InputEvent& e : events) {
             // Errors are always shown: they say something went wrong.
-            uint8_t status = e.kind == tools::InputEvent::Data ? e.msg & 0xFF : 0xF0;
-            bool error =
-                e.kind == tools::InputEvent::Error || e.kind == tools::InputEvent::SysexError;
-            if (!error && !filter.Passes(status)) {
+            uint8_t status = tools::MessageBytes(e)[0];
+            if (!e.IsError() && !filter.Passes(status)) {
                 ++hidden[tools::KindOf(status)];
                 continue;
             }

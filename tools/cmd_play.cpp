@@ -9,6 +9,7 @@
 #include "tools/args.h"
 #include "tools/commands.h"
 #include "tools/file_io.h"
+#include "tools/options.h"
 #include "tools/output_port.h"
 #include "tools/ports.h"
 #include "tools/smf.h"
@@ -95,23 +96,17 @@ class ProgressLine {
 
 int CmdPlay(int argc, char** argv) {
     std::string port, file;
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        if (a == "--help" || a == "-h") {
+    tools::OptionWalker w("play", argc, argv);
+    while (w.Next()) {
+        if (w.Help()) {
             std::printf("%s", kUsage);
             return 0;
-        } else if ((a == "-p" || a == "--port") && i + 1 < argc) {
-            port = argv[++i];
-        } else if (a.size() > 1 && a[0] == '-') {
-            std::fprintf(stderr, "veltrane play: unknown option '%s' (see --help)\n", a.c_str());
-            return 2;
-        } else if (file.empty()) {
-            file = a;
+        } else if (w.Value("-p", "--port", &port)) {
         } else {
-            std::fprintf(stderr, "veltrane play: one file at a time ('%s')\n", a.c_str());
-            return 2;
+            w.Operand(&file);
         }
     }
+    if (w.failed()) return 2;
     if (port.empty() || file.empty()) {
         std::fprintf(stderr, "veltrane play: give -p PORT and a FILE\n%s", kUsage);
         return 2;
@@ -131,7 +126,6 @@ int CmdPlay(int argc, char** argv) {
         std::fprintf(stderr, "veltrane play: %s holds no MIDI events to play\n", file.c_str());
         return 0;
     }
-    if (!tools::KernelSideReady()) return 1;
     tools::PortInfo info;
     if (!tools::FindOutputOrReport("play", port, &info)) return 1;
     tools::InstallStopHandler();

@@ -10,6 +10,7 @@
 #include "tools/commands.h"
 #include "tools/decode.h"
 #include "tools/input_port.h"
+#include "tools/options.h"
 #include "tools/ports.h"
 #include "tools/stop_signal.h"
 
@@ -36,34 +37,24 @@ int CmdReceive(int argc, char** argv) {
     std::string port, file;
     double timeout = 0;
     bool all = false;
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        bool more = i + 1 < argc;
-        if (a == "--help" || a == "-h") {
+    tools::OptionWalker w("receive", argc, argv);
+    while (w.Next()) {
+        if (w.Help()) {
             std::printf("%s", kUsage);
             return 0;
-        } else if ((a == "-p" || a == "--port") && more) {
-            port = argv[++i];
-        } else if ((a == "-o" || a == "--output") && more) {
-            file = argv[++i];
-        } else if ((a == "-t" || a == "--timeout") && more) {
-            if (!tools::ParseSeconds(argv[++i], &timeout)) {
-                std::fprintf(stderr, "veltrane receive: --timeout takes seconds (0.5, 2, ...)\n");
-                return 2;
-            }
-        } else if (a == "-a" || a == "--all") {
+        } else if (w.Value("-p", "--port", &port) || w.Value("-o", "--output", &file) ||
+                   w.Seconds("-t", "--timeout", &timeout)) {
+        } else if (w.Flag("-a", "--all")) {
             all = true;
         } else {
-            std::fprintf(stderr, "veltrane receive: unexpected argument '%s' (see --help)\n",
-                         a.c_str());
-            return 2;
+            w.Unexpected();
         }
     }
+    if (w.failed()) return 2;
     if (port.empty() || file.empty()) {
         std::fprintf(stderr, "veltrane receive: give -p PORT and -o FILE\n%s", kUsage);
         return 2;
     }
-    if (!tools::KernelSideReady()) return 1;
     tools::PortInfo info;
     if (!tools::FindInputOrReport("receive", port, &info)) return 1;
     FILE* out = std::fopen(file.c_str(), "wb");
@@ -87,24 +78,17 @@ int CmdReceive(int argc, char** argv) {
     size_t messages = 0, bytes = 0;
     unsigned invalid = 0;
     bool writeFailed = false;
-    tools::SysexAssembler assembler;
     std::vector<tools::InputEvent> events;
     while (!tools::StopRequested() && !writeFailed) {
         events.clear();
-        in.Wait(&events, 100);
-        for (tools::InputEvent& e : events) {
-            // A dump under way keeps it going; clock or active sensing
-            // (not written without --all) does not.
-            bool whole = assembler.Join(&e);
-            if (e.kind == tools::InputEvent::Sysex) last = Clock::now();
-            if (!whole) continue;
-            if (e.kind == tools::InputEvent::Error || e.kind == tools::InputEvent::SysexError) {
-                ++invalid;
-                continue;
-            }
-            if (e.kind == tools::InputEvent::Data && !all) continue;
-            std::vector<uint8_t> m =
-                e.kind == tools::InputEvent::Data ? tools::UnpackShort(e.msg) : e.bytes;
+        in.WaitWhole(&events, 100);
+        // A dump under way keeps it going; clock or active sensing (not
+        // written without --all) does not.
+        if (in.SysexUnderWay()) last = Clock::now();
+        for (const tools::InputEvent& e : events) {
+            invalid += e.IsError();
+            if (e.IsError() || (e.kind == tools::InputEvent::Data && !all)) continue;
+            std::vector<uint8_t> m = tools::MessageBytes(e);
             if (std::fwrite(m.data(), 1, m.size(), out) != m.size() || std::fflush(out) != 0) {
                 std::fprintf(stderr, "veltrane receive: cannot write %s: %s\n", file.c_str(),
                              std::strerror(errno));

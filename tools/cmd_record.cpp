@@ -11,6 +11,7 @@
 #include "tools/file_io.h"
 #include "tools/filter.h"
 #include "tools/input_port.h"
+#include "tools/options.h"
 #include "tools/ports.h"
 #include "tools/smf.h"
 #include "tools/stop_signal.h"
@@ -37,46 +38,26 @@ int CmdRecord(int argc, char** argv) {
     double timeout = 0;
     unsigned ppq = 480, bpm = 120;
     tools::MessageFilter filter;
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        bool more = i + 1 < argc;
-        if (a == "--help" || a == "-h") {
+    tools::OptionWalker w("record", argc, argv);
+    while (w.Next()) {
+        if (w.Help()) {
             std::printf("%s", kUsage);
             return 0;
-        } else if ((a == "-p" || a == "--port") && more) {
-            port = argv[++i];
-        } else if ((a == "-t" || a == "--timeout") && more) {
-            if (!tools::ParseSeconds(argv[++i], &timeout)) {
-                std::fprintf(stderr, "veltrane record: --timeout takes seconds (0.5, 2, ...)\n");
-                return 2;
-            }
-        } else if (a == "--ppq" && more) {
-            if (!tools::ParseCount(argv[++i], &ppq) || ppq > 0x7FFF) {
-                std::fprintf(stderr, "veltrane record: --ppq takes 1 to 32767\n");
-                return 2;
-            }
-        } else if (a == "--bpm" && more) {
-            if (!tools::ParseCount(argv[++i], &bpm) || bpm < 4 || bpm > 1000) {
-                std::fprintf(stderr, "veltrane record: --bpm takes 4 to 1000\n");
-                return 2;
-            }
-        } else if (a == "-a" || a == "--all") {
+        } else if (w.Value("-p", "--port", &port) || w.Seconds("-t", "--timeout", &timeout) ||
+                   w.Count("", "--ppq", 0x7FFF, &ppq)) {
+        } else if (w.Count("", "--bpm", 1000, &bpm)) {
+            if (bpm < 4) w.Fail("--bpm takes 4 to 1000");
+        } else if (w.Flag("-a", "--all")) {
             filter.kinds = tools::kAllKinds;
-        } else if (a.size() > 1 && a[0] == '-') {
-            std::fprintf(stderr, "veltrane record: unknown option '%s' (see --help)\n", a.c_str());
-            return 2;
-        } else if (file.empty()) {
-            file = a;
         } else {
-            std::fprintf(stderr, "veltrane record: one file at a time ('%s')\n", a.c_str());
-            return 2;
+            w.Operand(&file);
         }
     }
+    if (w.failed()) return 2;
     if (port.empty() || file.empty()) {
         std::fprintf(stderr, "veltrane record: give -p PORT and a FILE\n%s", kUsage);
         return 2;
     }
-    if (!tools::KernelSideReady()) return 1;
     tools::PortInfo info;
     if (!tools::FindInputOrReport("record", port, &info)) return 1;
     // A file that cannot be written says so now, not after the take.
@@ -97,20 +78,14 @@ int CmdRecord(int argc, char** argv) {
     std::vector<tools::TimedMessage> take;
     unsigned sysex = 0, invalid = 0;
     uint32_t first = 0;
-    tools::SysexAssembler assembler;
     std::vector<tools::InputEvent> events;
     while (!tools::StopRequested()) {
         events.clear();
-        in.Wait(&events, 100);
-        for (tools::InputEvent& e : events) {
-            if (!assembler.Join(&e)) continue;
-            if (e.kind == tools::InputEvent::Error || e.kind == tools::InputEvent::SysexError) {
-                ++invalid;
-                continue;
-            }
-            std::vector<uint8_t> bytes =
-                e.kind == tools::InputEvent::Data ? tools::UnpackShort(e.msg) : e.bytes;
-            if (!filter.Passes(bytes[0])) continue;
+        in.WaitWhole(&events, 100);
+        for (const tools::InputEvent& e : events) {
+            invalid += e.IsError();
+            std::vector<uint8_t> bytes = tools::MessageBytes(e);
+            if (e.IsError() || !filter.Passes(bytes[0])) continue;
             if (take.empty()) first = e.time;
             sysex += bytes[0] == 0xF0;
             take.push_back({int64_t(e.time - first) * 1000, std::move(bytes)});

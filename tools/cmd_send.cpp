@@ -10,6 +10,7 @@
 #include "tools/args.h"
 #include "tools/commands.h"
 #include "tools/file_io.h"
+#include "tools/options.h"
 #include "tools/output_port.h"
 #include "tools/ports.h"
 #include "tools/send_script.h"
@@ -107,27 +108,23 @@ bool ReadFileFor(const std::string& path, std::vector<uint8_t>* bytes, std::stri
 int CmdSend(int argc, char** argv) {
     std::string port, file, script;
     std::vector<std::string> words;
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        bool more = i + 1 < argc;
-        if (a == "--help" || a == "-h") {
+    tools::OptionWalker w("send", argc, argv);
+    while (w.Next()) {
+        const std::string& a = w.arg();
+        if (w.Help()) {
             std::printf("%s", kUsage);
             return 0;
-        } else if ((a == "-p" || a == "--port") && more) {
-            port = argv[++i];
-        } else if ((a == "-s" || a == "--sysex-file") && more) {
-            file = argv[++i];
-        } else if ((a == "-f" || a == "--file") && more) {
-            script = argv[++i];
+        } else if (w.Value("-p", "--port", &port) || w.Value("-s", "--sysex-file", &file) ||
+                   w.Value("-f", "--file", &script)) {
         } else if (a == "-" && words.empty()) {
             script = "-";
         } else if (a.size() > 1 && a[0] == '-' && a.compare(0, 2, "0x") != 0) {
-            std::fprintf(stderr, "veltrane send: unknown option '%s' (see --help)\n", a.c_str());
-            return 2;
+            w.Fail("unknown option '" + a + "' (see --help)");
         } else {
             words.push_back(a);
         }
     }
+    if (w.failed()) return 2;
     int sources = !file.empty() + !script.empty() + !words.empty();
     if (port.empty() || sources != 1) {
         std::fprintf(stderr,
@@ -192,7 +189,6 @@ int CmdSend(int argc, char** argv) {
         }
     }
 
-    if (!tools::KernelSideReady()) return 1;
     tools::PortInfo info;
     if (!tools::FindOutputOrReport("send", port, &info)) return 1;
     tools::InstallStopHandler();

@@ -59,6 +59,11 @@ std::vector<uint8_t> UnpackShort(uint32_t packed) {
     return v;
 }
 
+std::vector<uint8_t> MessageBytes(const InputEvent& e) {
+    bool isShort = e.kind == InputEvent::Data || e.kind == InputEvent::Error;
+    return isShort ? UnpackShort(e.msg) : e.bytes;
+}
+
 std::string DescribeShort(uint32_t packed) {
     unsigned st = packed & 0xFF, d1 = (packed >> 8) & 0x7F, d2 = (packed >> 16) & 0x7F;
     unsigned ch = (st & 0x0F) + 1;

@@ -18,6 +18,8 @@ std::string NoteName(unsigned note);
 std::string HexBytes(const uint8_t* p, size_t n, size_t limit = 0);
 // The bytes of a packed short message, as many as its status says.
 std::vector<uint8_t> UnpackShort(uint32_t packed);
+// The bytes of an input event: its short message or its sysex bytes.
+std::vector<uint8_t> MessageBytes(const InputEvent& e);
 // "Note on          ch 1   C4 (60)   velocity 64" and so on.
 std::string DescribeShort(uint32_t packed);
 // "SysEx            1024 bytes  F0 7D ..." (the first 32 bytes shown).

@@ -101,6 +101,13 @@ void InputPort::Wait(std::vector<InputEvent>* out, int timeoutMs) {
     Requeue();
 }
 
+void InputPort::WaitWhole(std::vector<InputEvent>* out, int timeoutMs) {
+    std::vector<InputEvent> events;
+    Wait(&events, timeoutMs);
+    for (InputEvent& e : events)
+        if (sysex_.Join(&e)) out->push_back(std::move(e));
+}
+
 MMRESULT InputPort::Close() {
     if (!handle_) return MMSYSERR_NOERROR;
     closing_ = true;

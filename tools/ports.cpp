@@ -36,8 +36,11 @@ std::vector<PortInfo> ListPorts(bool output, UINT n, GetCaps getCaps) {
     return ports;
 }
 
-bool FindOrReport(const char* command, const std::vector<PortInfo>& ports,
-                  const std::vector<PortInfo>& others, const std::string& wanted, PortInfo* found) {
+bool FindOrReport(const char* command, bool output, const std::string& wanted, PortInfo* found) {
+    if (!KernelSideReady()) return false;
+    std::vector<PortInfo> outs = OutputPorts(), ins = InputPorts();
+    const std::vector<PortInfo>& ports = output ? outs : ins;
+    const std::vector<PortInfo>& others = output ? ins : outs;
     std::string error;
     if (FindPort(ports, wanted, found, &error, others)) return true;
     std::fprintf(stderr, "veltrane %s: %s\n", command, error.c_str());
@@ -70,11 +73,11 @@ std::vector<PortInfo> InputPorts() {
 }
 
 bool FindOutputOrReport(const char* command, const std::string& wanted, PortInfo* found) {
-    return FindOrReport(command, OutputPorts(), InputPorts(), wanted, found);
+    return FindOrReport(command, true, wanted, found);
 }
 
 bool FindInputOrReport(const char* command, const std::string& wanted, PortInfo* found) {
-    return FindOrReport(command, InputPorts(), OutputPorts(), wanted, found);
+    return FindOrReport(command, false, wanted, found);
 }
 
 size_t PrintPortList(FILE* out, bool json) {

@@ -16,7 +16,8 @@ namespace tools {
 std::vector<PortInfo> OutputPorts();
 std::vector<PortInfo> InputPorts();
 // FindPort among the outputs or the inputs that says why it failed:
-// "veltrane COMMAND: <why>" on stderr.
+// "veltrane COMMAND: <why>" on stderr; first, that no kernel side answers
+// (KernelSideReady).
 bool FindOutputOrReport(const char* command, const std::string& wanted, PortInfo* found);
 bool FindInputOrReport(const char* command, const std::string& wanted, PortInfo* found);
 // The port list of `veltrane list`, as a table or as JSON; answers the

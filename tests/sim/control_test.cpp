@@ -129,6 +129,23 @@ class RawControl {
     std::string in_;
 };
 
+// Output A of node 0 streaming a block that holds two packets, 90 3C 40 and
+// F8, for a simulator started paused.
+class TwoPacketsOnOutputA {
+  public:
+    TwoPacketsOnOutputA() {
+        EXPECT_TRUE(conn_.Open(vt::TestRoot(), 0));
+        MidiFifo* f = mem_.Init(0);
+        EXPECT_EQ(conn_.Start(kPipeOutA, mem_, 0).reply.fPending, 1u);
+        EXPECT_TRUE(simtest::Produce(f, 0x03403C90));
+        EXPECT_TRUE(simtest::Produce(f, 0x010000F8));
+    }
+
+  private:
+    simtest::BlockMemory mem_;
+    simtest::DeviceConnection conn_;
+};
+
 // Output A of node 0 holds two packets while paused: "rate 0 fast" drains
 // them. Each command goes behind a stats line in the same write, so that it
 // waits already when the stats answer comes back; the other client's command
@@ -153,13 +170,7 @@ TEST(SimControl, WaitingCommandsAnswerOnceTheirConditionHolds) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.command);
         vt::Simulator sim("--nodes 0 --rate paused --no-loopback");
-        simtest::BlockMemory mem;
-        simtest::DeviceConnection conn;
-        ASSERT_TRUE(conn.Open(vt::TestRoot(), 0));
-        MidiFifo* f = mem.Init(0);
-        ASSERT_EQ(conn.Start(kPipeOutA, mem, 0).reply.fPending, 1u);
-        ASSERT_TRUE(simtest::Produce(f, 0x03403C90));
-        ASSERT_TRUE(simtest::Produce(f, 0x010000F8));
+        TwoPacketsOnOutputA output;
         RawControl waiter;
         waiter.Send(std::string("stats 0\n") + c.command + "\nstats 9\n");
         EXPECT_EQ(waiter.ReadLine().rfind("ok descriptor=", 0), 0u);
@@ -173,13 +184,7 @@ TEST(SimControl, WaitingCommandsAnswerOnceTheirConditionHolds) {
 // the ring: at wire rate the second waits for the first's three bytes.
 TEST(SimControl, TimedCaptureAndHelp) {
     vt::Simulator sim("--nodes 0 --rate paused --no-loopback");
-    simtest::BlockMemory mem;
-    simtest::DeviceConnection conn;
-    ASSERT_TRUE(conn.Open(vt::TestRoot(), 0));
-    MidiFifo* f = mem.Init(0);
-    ASSERT_EQ(conn.Start(kPipeOutA, mem, 0).reply.fPending, 1u);
-    ASSERT_TRUE(simtest::Produce(f, 0x03403C90));
-    ASSERT_TRUE(simtest::Produce(f, 0x010000F8));
+    TwoPacketsOnOutputA output;
     sim.Ok("rate 0 wire");
     unsigned long long t1 = 0, t2 = 0;
     char p1[9] = {}, p2[9] = {};

@@ -21,12 +21,16 @@ namespace {
 using vttools::Contains;
 using vttools::RunCommand;
 
-// How far from its due time play sends an event, at fast rate.
-constexpr int64_t kPlayToleranceUs = 2000;
-// The same for a take played back: the input's time stamps count whole
-// milliseconds from the driver's 1 ms drain, whose thread a busy machine
-// delays by a few more (the gaps of the phrase are 23 to 44 ms).
-constexpr int64_t kRecordToleranceUs = 10000;
+// How far from its due time play sends an event at fast rate: nine in ten
+// within 2 ms, every one within 10 ms (the tests share two cores with other
+// work, which at times holds a thread back for a few milliseconds; the gaps
+// of the phrase are 23 to 44 ms).
+constexpr int64_t kPlayTypicalUs = 2000;
+constexpr int64_t kPlayBoundUs = 10000;
+// The same for a take played back: the input's time stamps add the driver's
+// 1 ms drain and whole milliseconds.
+constexpr int64_t kRecordTypicalUs = 4000;
+constexpr int64_t kRecordBoundUs = 15000;
 
 std::string WriteTestFile(const std::string& name, const std::vector<uint8_t>& bytes) {
     std::string path = vt::TestRoot() + "/" + name;
@@ -60,10 +64,11 @@ size_t PacketsOf(const std::vector<tools::TimedMessage>& messages) {
 }
 
 // Each short message's capture time against its time in the file, after
-// both are aligned on their median difference; every one must be within
-// the tolerance, and the bytes must be the file's.
+// both are aligned on their median difference: nine in ten within typicalUs,
+// every one within boundUs; and the bytes must be the file's.
 void ExpectOnTime(const std::vector<tools::TimedMessage>& file,
-                  const std::vector<std::pair<int64_t, uint32_t>>& capture, int64_t toleranceUs) {
+                  const std::vector<std::pair<int64_t, uint32_t>>& capture, int64_t typicalUs,
+                  int64_t boundUs) {
     ASSERT_EQ(capture.size(), PacketsOf(file));
     std::vector<int64_t> lag;
     std::vector<uint8_t> sent, expected;
@@ -79,8 +84,13 @@ void ExpectOnTime(const std::vector<tools::TimedMessage>& file,
     std::vector<int64_t> sorted = lag;
     std::sort(sorted.begin(), sorted.end());
     int64_t median = sorted[sorted.size() / 2];
-    for (size_t i = 0; i < lag.size(); ++i)
-        EXPECT_LE(std::llabs(lag[i] - median), toleranceUs) << "message " << i;
+    size_t typical = 0;
+    for (size_t i = 0; i < lag.size(); ++i) {
+        EXPECT_LE(std::llabs(lag[i] - median), boundUs) << "message " << i;
+        typical += std::llabs(lag[i] - median) <= typicalUs;
+    }
+    EXPECT_GE(typical * 10, lag.size() * 9)
+        << typical << " of " << lag.size() << " within " << typicalUs << " us";
 }
 
 TEST(Play, EventsLeaveOnTimeByTheSimulatorsClock) {
@@ -95,8 +105,8 @@ TEST(Play, EventsLeaveOnTimeByTheSimulatorsClock) {
     std::string out;
     ASSERT_EQ(RunCommand("play -p 0:out-a " + file, &out), 0) << out;
     EXPECT_EQ(out, "");
-    ExpectOnTime(song.messages, sim.CaptureTimed(0, 'A', PacketsOf(song.messages)),
-                 kPlayToleranceUs);
+    ExpectOnTime(song.messages, sim.CaptureTimed(0, 'A', PacketsOf(song.messages)), kPlayTypicalUs,
+                 kPlayBoundUs);
 }
 
 // Played out of output A into input A and recorded, the take plays back to
@@ -115,7 +125,8 @@ TEST(Record, TheTakePlaysBackAsItWasPlayed) {
 
     sim.Ok("capture 0 A packets");
     ASSERT_EQ(RunCommand("play -p 0:out-a " + take, &out), 0) << out;
-    ExpectOnTime(phrase, sim.CaptureTimed(0, 'A', PacketsOf(phrase)), kRecordToleranceUs);
+    ExpectOnTime(phrase, sim.CaptureTimed(0, 'A', PacketsOf(phrase)), kRecordTypicalUs,
+                 kRecordBoundUs);
 }
 
 TEST(Play, CtrlCSilencesWhatItPlayed) {
