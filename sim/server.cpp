@@ -1,6 +1,10 @@
 // The server's sockets and its loop: one thread, one epoll set holding the
 // control socket, the device node sockets, every connection, the pacing timer
-// and the wake-up that Stop writes.
+// and the wake-up that Stop writes. A control command that waits parks its
+// connection (the lines behind it wait too) and leaves every other
+// connection and stream going; since every counter changes on this thread
+// while it handles an event, a parked wait is looked at again after each
+// event, and the loop wakes for nothing else but the earliest deadline.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/epoll.h>
@@ -11,6 +15,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -124,6 +129,60 @@ void ReadDevice(State& s, int fd) {
     }
 }
 
+// Answers a control connection; false when it had to be closed.
+bool Answer(State& s, int fd, const std::string& answer) {
+    std::string line = answer + "\n";
+    if (SendAll(fd, line.data(), line.size())) return true;
+    CloseControl(s, fd);
+    return false;
+}
+
+// Executes the complete lines a control connection has sent, in order, until
+// one of them waits; false when the connection had to be closed.
+bool ServeLines(State& s, int fd, ControlConn& conn) {
+    size_t nl;
+    while (!conn.wait && !s.quit && (nl = conn.in.find('\n')) != std::string::npos) {
+        std::string line = conn.in.substr(0, nl);
+        conn.in.erase(0, nl + 1);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        std::string answer = ExecuteControl(s, line, &conn.wait);
+        if (!answer.empty() && !Answer(s, fd, answer)) return false;
+    }
+    return true;
+}
+
+// Answers every parked wait that is due and serves the lines behind it; those
+// may change what other waits look at, so it goes round until none is due.
+void AnswerWaits(State& s, int64_t now) {
+    for (bool answered = true; answered && !s.quit;) {
+        answered = false;
+        std::vector<int> waiting;
+        for (const auto& [fd, conn] : s.controls)
+            if (conn->wait) waiting.push_back(fd);
+        for (int fd : waiting) {
+            auto it = s.controls.find(fd);
+            if (it == s.controls.end() || !it->second->wait || s.quit) continue;
+            ControlConn& conn = *it->second;
+            std::string answer = AnswerWait(s, *conn.wait, now);
+            if (answer.empty()) continue;
+            answered = true;
+            conn.wait.reset();
+            if (Answer(s, fd, answer)) ServeLines(s, fd, conn);
+        }
+    }
+}
+
+// Milliseconds until the earliest deadline of a parked wait, rounded up; -1
+// when nothing waits.
+int NextDeadlineMs(const State& s, int64_t now) {
+    int64_t earliest = -1;
+    for (const auto& [fd, conn] : s.controls)
+        if (conn->wait && (earliest < 0 || conn->wait->deadline < earliest))
+            earliest = conn->wait->deadline;
+    if (earliest < 0) return -1;
+    return static_cast<int>(std::max<int64_t>(0, (earliest - now + 999) / 1000));
+}
+
 void ReadControl(State& s, int fd) {
     for (;;) {
         auto it = s.controls.find(fd);
@@ -134,17 +193,10 @@ void ReadControl(State& s, int fd) {
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
         if (n <= 0) return CloseControl(s, fd);
         conn.in.append(buf, static_cast<size_t>(n));
-        size_t nl;
-        while ((nl = conn.in.find('\n')) != std::string::npos) {
-            std::string line = conn.in.substr(0, nl);
-            conn.in.erase(0, nl + 1);
-            if (!line.empty() && line.back() == '\r') line.pop_back();
-            std::string answer = ExecuteControl(s, line) + "\n";
-            if (!SendAll(fd, answer.data(), answer.size())) return CloseControl(s, fd);
-            if (s.quit) return;
-        }
+        if (!ServeLines(s, fd, conn) || s.quit) return;
         if (conn.in.size() > kMaxControlLine) {
-            std::string answer = "error line too long\n";
+            std::string answer = conn.wait ? "error too much sent behind a waiting command\n"
+                                           : "error line too long\n";
             SendAll(fd, answer.data(), answer.size());
             return CloseControl(s, fd);
         }
@@ -154,7 +206,7 @@ void ReadControl(State& s, int fd) {
 void Run(State& s) {
     epoll_event events[64];
     while (!s.quit) {
-        int n = epoll_wait(s.epollFd, events, 64, -1);
+        int n = epoll_wait(s.epollFd, events, 64, NextDeadlineMs(s, NowUs()));
         if (n < 0 && errno != EINTR) break;
         for (int i = 0; i < n && !s.quit; ++i) {
             int fd = events[i].data.fd;
@@ -179,7 +231,9 @@ void Run(State& s) {
                         AcceptDevice(s, node);
             }
         }
-        Pump(s, NowUs());
+        int64_t now = NowUs();
+        Pump(s, now);
+        AnswerWaits(s, now);
         ArmTimer(s, NeedsTimer(s));
     }
 }

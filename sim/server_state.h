@@ -6,6 +6,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,8 @@ constexpr int64_t kInputWaitUs = 100000;      // a packet waits this long for a 
 constexpr size_t kLoopbackBoundBytes = 4096;  // pending input that holds the output back
 constexpr size_t kCaptureLimit = 1u << 20;    // packets kept per output for capture
 constexpr int kTickUs = 1000;                 // the pacing timer's period
+constexpr uint32_t kWaitDefaultMs = 10000;    // how long a waiting command waits unless told
+constexpr uint32_t kWaitMostMs = 600000;      // the longest it may be told to wait
 // How long a stopped output stream may take to send what its ring held: twice
 // a full ring at the wire rate. A paused port, or one held back, drops the rest.
 constexpr int64_t kStopSendBoundUs = 2 * kFifoSlots * 3 * midi::kByteTimeUs;
@@ -53,9 +56,13 @@ struct Stream {
 
 struct OutputPort {
     std::unique_ptr<Stream> stream;
-    int64_t wireFreeAt = 0;    // when the cable has sent what was taken
-    bool idle = true;          // nothing to send at the last look
-    std::deque<uint32_t> log;  // drained packets not yet captured
+    int64_t wireFreeAt = 0;  // when the cable has sent what was taken
+    bool idle = true;        // nothing to send at the last look
+    struct Drained {
+        uint32_t packet;
+        int64_t at;  // NowUs() when it left the ring
+    };
+    std::deque<Drained> log;  // drained packets not yet captured
 };
 
 struct InputPort {
@@ -101,9 +108,27 @@ struct DeviceConn {
     uint64_t generation = 0;
 };
 
+// A control command that waits for its condition: await (a counter of
+// stats reaching a value) or capture with a count (an output's capture log
+// holding that many packets or bytes). Parked on its connection, it is
+// looked at again whenever the server has handled an event, and answered
+// once the condition holds, its node was unplugged or its deadline passed.
+struct ControlWait {
+    unsigned node = 0;
+    uint64_t generation = 0;  // the node's when the wait began: an unplug ends it
+    std::string key;          // await: the counter, as stats names it
+    int port = -1;            // capture: the output port (0 A, 1 B); -1 for await
+    bool packets = true;      // capture: counts packets (also timed), else bytes
+    bool timed = false;       // capture: answers each packet with its time
+    uint64_t value = 0;       // the counter's or the log's least value that ends the wait
+    uint32_t timeoutMs = 0;
+    int64_t deadline = 0;  // NowUs() from which it answers error timeout
+};
+
 struct ControlConn {
     int fd = -1;
-    std::string in;
+    std::string in;                   // received, not yet executed
+    std::optional<ControlWait> wait;  // the command waiting: later lines wait behind it
 };
 
 struct Server::State {
@@ -151,6 +176,14 @@ void InjectBytes(State& s, Node& n, unsigned port, const std::vector<uint8_t>& b
 void DeliverPacket(Node& n, uint32_t packet, int64_t now);
 
 // ---- control commands (control.cpp)
-std::string ExecuteControl(State& s, const std::string& line);
+// The answer to one command line. A command that waits and whose condition
+// does not hold yet answers "" and sets *wait instead.
+std::string ExecuteControl(State& s, const std::string& line, std::optional<ControlWait>* wait);
+// Every command with what it takes ("plug N [VID PID]", ...), joined by
+// separator: what help answers and `veltrane sim --help` prints.
+std::string ControlCommandList(const char* separator);
+// The answer to a waiting command if it is due at now (its condition holds,
+// its node was unplugged or its deadline passed); "" while it waits on.
+std::string AnswerWait(State& s, const ControlWait& wait, int64_t now);
 
 }  // namespace sim

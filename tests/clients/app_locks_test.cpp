@@ -5,11 +5,12 @@
 
 #include "tests/clients/clients.h"
 #include "tests/support/sim_process.h"
+#include "tests/support/support.h"
 #include "tests/support/watchdog.h"
 
 namespace {
 
-using clients::WaitUntil;
+using vt::Eventually;
 
 // What an application keeps per input port, in the manner of RtMidi: its own
 // lock, which the callback takes to queue the next sysex buffer and the
@@ -104,7 +105,7 @@ TEST(AppLocks, CallbackWaitsForTheLockThatTheClosingThreadHolds) {
         InputApp* app = apps->back().get();
         OpenAndStart(app);
         std::unique_lock<std::recursive_mutex> hold(app->lock);
-        ASSERT_TRUE(WaitUntil([&] { return app->entered - app->left > 0; }))
+        ASSERT_TRUE(Eventually([&] { return app->entered - app->left > 0; }))
             << "no callback came to wait for the lock";
         EXPECT_EQ(midiInReset(app->h), MMSYSERR_NOERROR);
         EXPECT_EQ(midiInStop(app->h), MMSYSERR_NOERROR);
@@ -119,7 +120,7 @@ TEST(AppLocks, CallbackWaitsForTheLockThatTheClosingThreadHolds) {
     apps->push_back(std::make_unique<InputApp>());
     InputApp* last = apps->back().get();
     OpenAndStart(last);
-    ASSERT_TRUE(WaitUntil([&] { return last->received > 10; }));
+    ASSERT_TRUE(Eventually([&] { return last->received > 10; }));
     EXPECT_EQ(midiInReset(last->h), MMSYSERR_NOERROR);
     EXPECT_EQ(midiInClose(last->h), MMSYSERR_NOERROR);
     for (size_t i = 0; i + 1 < apps->size(); ++i) {

@@ -1,12 +1,10 @@
 // What the client tests share: running one body on several threads at once,
-// waiting for a condition another thread brings about, and the result codes
-// of many calls tallied by value.
+// and the result codes of many calls tallied by value.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -25,16 +23,6 @@ inline void OnThreads(int n, const std::function<void(int)>& body) {
         threads.emplace_back(body, i);
     for (std::thread& t : threads)
         t.join();
-}
-
-// Polls until done() holds; false after the bound, which only a fault reaches.
-inline bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 10000) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
 }
 
 // How often each call answered each result, from any number of threads:

@@ -166,8 +166,7 @@ TEST_F(KernelControl, InputStreamsArePerProcess) {
     // Every packet reaches the input block of each process that streams.
     sim_.Ok("packet 0 13403C90");
     sim_.Ok("inject 0 A C0 05");
-    for (int i = 0; i < 1000 && sim_.Stats(0)["delivered_in"] < 4; ++i)
-        Sleep(2);
+    EXPECT_TRUE(sim_.Await(0, "delivered_in", 4));
     EXPECT_EQ(peer.Ask("take 0"), "13403C90 020005C0");
     MidiFifo* pFifo = p->aStreams[2].pFifo;
     EXPECT_EQ(FifoSlot(pFifo, kFifoFirstSlot), 0x13403C90u);

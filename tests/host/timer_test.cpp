@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "host/os/host.h"
+#include "tests/support/support.h"
 
 namespace {
 
@@ -206,11 +207,11 @@ TEST(TimerThread, TicksPeriodicallyByItself) {
     b.fBlock = false;
     UINT id = timeSetEvent(1, 1, BlockingTick, reinterpret_cast<DWORD_PTR>(&b), TIME_PERIODIC);
     ASSERT_NE(id, 0u);
-    for (int i = 0; i < 5000 && b.calls < 5; ++i)
-        Sleep(1);
+    EXPECT_TRUE(vt::Eventually([&] { return b.calls >= 5; }));
     EXPECT_GE(b.calls.load(), 5);
     EXPECT_EQ(timeKillEvent(id), static_cast<MMRESULT>(TIMERR_NOERROR));
     int after = b.calls;
+    // Real time: a killed timer that still ran would show within periods.
     Sleep(20);
     EXPECT_EQ(b.calls.load(), after);  // never again once killed
     CloseHandle(b.hEntered);
@@ -231,13 +232,14 @@ TEST(TimerThread, KillWaitsForARunningCallback) {
         fInsideWhenKillReturned = b.fInside;
         fKilled = true;
     });
+    // Real time: a kill that did not wait would return within it.
     Sleep(20);  // let the killer reach its wait; correctness does not hang on it
     EXPECT_FALSE(fKilled.load());
     SetEvent(b.hRelease);
     killer.join();
     EXPECT_FALSE(fInsideWhenKillReturned);
     int after = b.calls;
-    Sleep(10);
+    Sleep(10);  // real time: a call after the kill would come within periods
     EXPECT_EQ(b.calls.load(), after);
     CloseHandle(b.hEntered);
     CloseHandle(b.hRelease);
@@ -261,7 +263,7 @@ TEST(TimerThread, CallbackKillingItselfDoesNotDeadlock) {
     s.id = timeSetEvent(1, 1, proc, reinterpret_cast<DWORD_PTR>(&s), TIME_PERIODIC);
     ASSERT_NE(s.id, 0u);
     ASSERT_EQ(WaitForSingleObject(s.hDone, 10000), WAIT_OBJECT_0);
-    Sleep(10);
+    Sleep(10);  // real time: a second call would come within periods
     EXPECT_EQ(s.result, static_cast<MMRESULT>(TIMERR_NOERROR));
     EXPECT_EQ(s.calls.load(), 1);
     CloseHandle(s.hDone);

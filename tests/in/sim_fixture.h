@@ -2,7 +2,7 @@
 // plugged, the driver loaded and probed, and input handles opened through
 // midMessage with a recording callback. The clock is manual: timers run only
 // when the test runs them, and the bytes that the simulator delivers are
-// awaited by ticking until they have been parsed.
+// parsed by ticking whenever it has delivered more.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -56,24 +56,28 @@ class SimFixture : public ::testing::Test {
         return Message(uDeviceID, pClient, MIDM_CLOSE);
     }
 
-    // Ticks every timer, one millisecond apart, until done() holds; false
-    // when it never did (the bytes never arrived).
-    bool TickUntil(const std::function<bool()>& done, int cTicksMax = 20000) {
-        for (int i = 0; i < cTicksMax; ++i) {
-            VtHostAdvanceTime(1);
-            VtHostRunTimers();
-            if (done()) return true;
-            if (i % 8 == 7) Sleep(1);  // let the simulator's process run
-        }
-        return false;
+    // Runs every timer once, a millisecond after the last run.
+    void Tick() {
+        VtHostAdvanceTime(1);
+        VtHostRunTimers();
     }
-    // Runs a few more ticks, for checking that nothing else arrives.
-    void Settle(int cTicks = 50) {
-        for (int i = 0; i < cTicks; ++i) {
-            VtHostAdvanceTime(1);
-            VtHostRunTimers();
-            if (i % 8 == 7) Sleep(1);
+    // Ticks until done() holds. A tick drains what the ring holds, so between
+    // ticks it waits for the simulator to deliver another packet; false when
+    // done() does not hold and nothing more comes.
+    bool TickUntil(const std::function<bool()>& done) {
+        for (;;) {
+            uint64_t cDelivered = sim.Stats(0)["delivered_in"];
+            Tick();
+            if (done()) return true;
+            if (!sim.Await(0, "delivered_in", cDelivered + 1)) return false;
         }
+    }
+    // Runs a few more ticks, for checking that nothing else arrives. A round
+    // trip to the simulator first: whatever it had due by now is delivered.
+    void Settle(int cTicks = 50) {
+        sim.Stats(0);
+        for (int i = 0; i < cTicks; ++i)
+            Tick();
     }
 
     Simulator sim{"--nodes 0"};

@@ -318,9 +318,12 @@ TEST_F(EncodeTest, LongDataWaitsForConsumer) {
     });
     std::vector<uint32_t> got;
     MidiFifo* f = Fifo(0);
-    // Drain now and then, as a slow wire does, until the sender is through.
+    // Drain whenever the sender has filled the ring again, as a slow wire
+    // does, until the sender is through.
     while (!done) {
-        Sleep(2);
+        bool fFull = vt::Eventually([&] { return done || FifoSlot(f, f->iWrite) != 0; });
+        EXPECT_TRUE(fFull);
+        if (!fFull) break;
         std::vector<uint32_t> more = DrainRing(f);
         got.insert(got.end(), more.begin(), more.end());
     }

@@ -16,13 +16,15 @@ namespace {
 
 using vt::OutHandle;
 
-// Everything a port's receiver hears once the consumer has emptied the ring.
-std::vector<std::string> HearAll(vt::Simulator& sim, char port) {
-    HardwareInstance* inst = DevNodeToHardwareInstance(0);
-    MidiFifo* f = inst->aStreams[port - 'A'].pFifo;
-    for (int i = 0; i < 10000 && FifoSlot(f, f->iRead) != 0; ++i)
-        Sleep(2);
-    return vt::ParseMidi(vt::PacketBytes(sim.CapturePackets(0, port)));
+// Everything a port's receiver hears: what drains until cWanted messages have
+// come, and whatever else the ring held.
+std::vector<std::string> HearAll(vt::Simulator& sim, char port, size_t cWanted) {
+    std::vector<BYTE> wire = vt::HearMessages(sim, 0, port, cWanted);
+    MidiFifo* f = DevNodeToHardwareInstance(0)->aStreams[port - 'A'].pFifo;
+    EXPECT_EQ(FifoSlot(f, f->iRead), 0u) << "the ring holds more than was accepted";
+    std::vector<BYTE> rest = vt::PacketBytes(sim.CapturePackets(0, port));
+    wire.insert(wire.end(), rest.begin(), rest.end());
+    return vt::ParseMidi(wire);
 }
 
 // Four senders, two per port. On each port one handle sends data-only
@@ -107,7 +109,7 @@ TEST(OutGuard, ConcurrentSendersOnBothPorts) {
             EXPECT_EQ(s.cOther, 0);
             cWanted += s.accepted.size();
         }
-        std::vector<std::string> heard = HearAll(sim, port);
+        std::vector<std::string> heard = HearAll(sim, port, cWanted);
         ASSERT_EQ(heard.size(), cWanted);
         // Split what was heard by sender: its status byte, or sysex.
         std::map<std::string, std::vector<std::string>> bySender;
@@ -153,10 +155,10 @@ TEST(OutGuard, SendFromInsideDoneIsNotReady) {
     EXPECT_EQ(h.Long(&hdr), 0u);
     EXPECT_EQ(gdwResultInDone, static_cast<DWORD>(MIDIERR_NOTREADY));
     EXPECT_EQ(h.Client()->bRunningStatus, 0);
-    EXPECT_EQ(vt::CaptureAtLeast(sim, 0, 'B', 1), std::vector<uint32_t>{0x03F701F0});
+    EXPECT_EQ(sim.CapturePackets(0, 'B', 1), std::vector<uint32_t>{0x03F701F0});
     // Once the long buffer is through, the same send goes out.
     EXPECT_EQ(h.Short(0x403C90), 0u);
-    EXPECT_EQ(vt::CaptureAtLeast(sim, 0, 'B', 1), std::vector<uint32_t>{0x03403C90});
+    EXPECT_EQ(sim.CapturePackets(0, 'B', 1), std::vector<uint32_t>{0x03403C90});
     EXPECT_EQ(h.Close(), 0u);
 }
 

@@ -26,7 +26,7 @@ TEST(OutTwoProcesses, SharedPortKeepsEveryPacket) {
     EXPECT_EQ(p1.ReadLine(), "sent " + std::to_string(kNotes));
     EXPECT_EQ(p2.ReadLine(), "sent " + std::to_string(kNotes));
 
-    std::vector<uint32_t> packets = vt::CaptureAtLeast(sim, 0, 'A', 2 * kNotes);
+    std::vector<uint32_t> packets = sim.CapturePackets(0, 'A', 2 * kNotes);
     ASSERT_EQ(packets.size(), 2u * kNotes);
     std::map<uint32_t, std::vector<uint32_t>> byChannel;
     for (uint32_t p : packets) {
@@ -61,9 +61,7 @@ TEST(OutTwoProcesses, AnOpenDuringAnotherProcesssCloseWaitsForIt) {
     ASSERT_EQ(p1.Ask("open 0"), "0");
     ASSERT_EQ(p1.Ask("notes 0 1 1000"), "sent 1000");
     p1.Send("close");
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (sim.Stats(0)["stop"] == 0 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(sim.Await(0, "stop", 1));
     EXPECT_EQ(p2.Ask("open 0"), "0");
     EXPECT_EQ(p2.Ask("notes 0 2 10"), "sent 10");
     EXPECT_EQ(p1.ReadLine(), "0");

@@ -4,8 +4,6 @@
 // messages, and output handles opened through modMessage.
 #pragma once
 
-#include <chrono>
-#include <thread>
 #include <string>
 #include <vector>
 
@@ -132,18 +130,23 @@ inline MIDIHDR PreparedHeader(std::vector<BYTE>& bytes) {
     return hdr;
 }
 
-// What an output of the simulator drains, collected until at least cWanted
-// packets have come (or 20 s have passed: the caller's assertion then fails).
-inline std::vector<uint32_t> CaptureAtLeast(Simulator& sim, unsigned node, char port,
-                                            size_t cWanted) {
-    std::vector<uint32_t> got;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    for (;;) {
-        std::vector<uint32_t> more = sim.CapturePackets(node, port);
-        got.insert(got.end(), more.begin(), more.end());
-        if (got.size() >= cWanted || std::chrono::steady_clock::now() > deadline) return got;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+// What a port's receiver hears: the bytes an output of the simulator drains,
+// collected until they make cMessages whole messages, each capture waiting for
+// the next packets. Short when they stop coming (with a test failure).
+inline std::vector<BYTE> HearMessages(Simulator& sim, unsigned node, char port, size_t cMessages) {
+    std::vector<BYTE> wire;
+    auto whole = [&] {
+        size_t c = 0;
+        for (const std::string& m : ParseMidi(wire))
+            c += m.rfind("partial", 0) != 0;
+        return c;
+    };
+    while (whole() < cMessages) {
+        std::vector<BYTE> more = PacketBytes(sim.CapturePackets(node, port, 1));
+        if (more.empty()) break;
+        wire.insert(wire.end(), more.begin(), more.end());
     }
+    return wire;
 }
 
 }  // namespace vt

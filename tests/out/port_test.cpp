@@ -144,7 +144,7 @@ TEST_F(OutPortTest, DeviceIdSelectsInstanceAndPort) {
     ASSERT_EQ(h.Open(3, nullptr, 0), 0u);
     EXPECT_EQ(h.Client()->pInstance, DevNodeToHardwareInstance(5));
     EXPECT_EQ(h.Short(0x403C90), 0u);
-    EXPECT_EQ(vt::CaptureAtLeast(sim, 5, 'B', 1), (std::vector<uint32_t>{0x03403C90}));
+    EXPECT_EQ(sim.CapturePackets(5, 'B', 1), (std::vector<uint32_t>{0x03403C90}));
     EXPECT_TRUE(sim.CapturePackets(5, 'A').empty());
     EXPECT_TRUE(sim.CapturePackets(2, 'B').empty());
     EXPECT_EQ(h.Close(), 0u);
@@ -162,7 +162,7 @@ TEST_F(OutPortTest, ClosingOneOfTwoHandlesKeepsTheStream) {
     EXPECT_EQ(inst->aStreams[0].cOpen, 1);
     EXPECT_EQ(sim.Stats(2)["streams_out_a"], 1u);
     EXPECT_EQ(b.Short(0x403C90), 0u);
-    EXPECT_EQ(vt::CaptureAtLeast(sim, 2, 'A', 1), (std::vector<uint32_t>{0x03403C90}));
+    EXPECT_EQ(sim.CapturePackets(2, 'A', 1), (std::vector<uint32_t>{0x03403C90}));
     EXPECT_EQ(b.Close(), 0u);
     EXPECT_EQ(rec.Messages(), (std::vector<UINT>{MOM_OPEN, MOM_OPEN, MOM_CLOSE, MOM_CLOSE}));
 }

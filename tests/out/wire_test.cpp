@@ -23,13 +23,12 @@ class WireTest : public ::testing::Test {
         inst = DevNodeToHardwareInstance(0);
     }
     // Waits until the port's ring is full: a long buffer is then waiting.
+    // Only the ring shows it (the consumer is paused: nothing counts).
     bool WaitRingFull(int port) {
-        for (int i = 0; i < 20000; ++i) {
+        return vt::Eventually([&] {
             MidiFifo* f = inst->aStreams[port].pFifo;
-            if (f != nullptr && FifoSlot(f, f->iWrite) != 0) return true;
-            Sleep(1);
-        }
-        return false;
+            return f != nullptr && FifoSlot(f, f->iWrite) != 0;
+        });
     }
 
     vt::Simulator sim{"--nodes 0 --rate fast"};
@@ -56,8 +55,8 @@ TEST_F(WireTest, PacketsReachTheWire) {
         expectA.push_back(0x030040B0 | ch);
         expectA.push_back(0x03007BB0 | ch);
     }
-    EXPECT_EQ(vt::CaptureAtLeast(sim, 0, 'A', expectA.size()), expectA);
-    EXPECT_EQ(vt::CaptureAtLeast(sim, 0, 'B', 1), std::vector<uint32_t>{0x020005C0});
+    EXPECT_EQ(sim.CapturePackets(0, 'A', expectA.size()), expectA);
+    EXPECT_EQ(sim.CapturePackets(0, 'B', 1), std::vector<uint32_t>{0x020005C0});
     EXPECT_EQ(a.Close(), 0u);
     EXPECT_EQ(b.Close(), 0u);
     EXPECT_EQ(rec.Messages(),
@@ -121,17 +120,8 @@ TEST_F(WireTest, RunningStatusAcrossHandlesAndPorts) {
     }
 
     // Everything is in the rings; collect until the receivers have it all.
-    std::vector<BYTE> wireA, wireB;
-    for (int i = 0; i < 2000 && vt::ParseMidi(wireA).size() < expectA.size(); ++i) {
-        std::vector<BYTE> more = vt::PacketBytes(sim.CapturePackets(0, 'A'));
-        wireA.insert(wireA.end(), more.begin(), more.end());
-        Sleep(2);
-    }
-    for (int i = 0; i < 2000 && vt::ParseMidi(wireB).size() < expectB.size(); ++i) {
-        std::vector<BYTE> more = vt::PacketBytes(sim.CapturePackets(0, 'B'));
-        wireB.insert(wireB.end(), more.begin(), more.end());
-        Sleep(2);
-    }
+    std::vector<BYTE> wireA = vt::HearMessages(sim, 0, 'A', expectA.size());
+    std::vector<BYTE> wireB = vt::HearMessages(sim, 0, 'B', expectB.size());
     EXPECT_EQ(vt::ParseMidi(wireA), expectA) << vt::HexString(wireA);
     EXPECT_EQ(vt::ParseMidi(wireB), expectB) << vt::HexString(wireB);
     EXPECT_EQ(h1.Close(), 0u);
@@ -166,12 +156,11 @@ TEST_F(WireTest, LongDataWaitsForPausedConsumer) {
     EXPECT_EQ(result.load(), 0u);
     EXPECT_EQ(hdr.dwFlags, static_cast<DWORD>(MHDR_PREPARED | MHDR_DONE));
     EXPECT_EQ(rec.Messages(), (std::vector<UINT>{MOM_OPEN, MOM_DONE}));
-    std::vector<BYTE> wire =
-        vt::PacketBytes(vt::CaptureAtLeast(sim, 0, 'A', (bytes.size() + 2) / 3));
+    std::vector<BYTE> wire = vt::PacketBytes(sim.CapturePackets(0, 'A', (bytes.size() + 2) / 3));
     EXPECT_EQ(wire, bytes);
     EXPECT_TRUE(sim.CapturePackets(0, 'B').empty());
     EXPECT_EQ(b.Short(0x403C90), 0u);
-    EXPECT_EQ(vt::CaptureAtLeast(sim, 0, 'B', 1), std::vector<uint32_t>{0x03403C90});
+    EXPECT_EQ(sim.CapturePackets(0, 'B', 1), std::vector<uint32_t>{0x03403C90});
     EXPECT_EQ(a.Close(), 0u);
     EXPECT_EQ(b.Close(), 0u);
 }
@@ -183,7 +172,7 @@ TEST_F(WireTest, LongDataGivenUpWhenConsumerNeverResumes) {
     OutHandle a;
     ASSERT_EQ(a.Open(0, &rec), 0u);
     EXPECT_EQ(a.Short(0x403C90), 0u);
-    EXPECT_EQ(vt::CaptureAtLeast(sim, 0, 'A', 1), std::vector<uint32_t>{0x03403C90});
+    EXPECT_EQ(sim.CapturePackets(0, 'A', 1), std::vector<uint32_t>{0x03403C90});
     sim.Ok("rate 0 paused");
 
     std::vector<BYTE> bytes;
@@ -195,12 +184,12 @@ TEST_F(WireTest, LongDataGivenUpWhenConsumerNeverResumes) {
     EXPECT_EQ(rec.Messages(), (std::vector<UINT>{MOM_OPEN, MOM_DONE}));
 
     sim.Ok("rate 0 fast");
-    std::vector<uint32_t> got = vt::CaptureAtLeast(sim, 0, 'A', kFifoSlots);
+    std::vector<uint32_t> got = sim.CapturePackets(0, 'A', kFifoSlots);
     ASSERT_EQ(got.size(), kFifoSlots);
     EXPECT_EQ(got[0], 0x033C3C3Cu);  // the wire still had 90: no status in front
     EXPECT_EQ(vt::PacketBytes(got).size(), 3 * kFifoSlots);
     EXPECT_EQ(a.Short(0x00403C), 0u);
-    EXPECT_EQ(vt::CaptureAtLeast(sim, 0, 'A', 1), std::vector<uint32_t>{0x03403C90});
+    EXPECT_EQ(sim.CapturePackets(0, 'A', 1), std::vector<uint32_t>{0x03403C90});
     EXPECT_EQ(a.Close(), 0u);
 }
 

@@ -1,7 +1,14 @@
-// The control socket's answers to commands that cannot be carried out, and
-// the simulator's life as a process: ready, quit, signals, its sockets.
+// The control socket's answers to commands that cannot be carried out, the
+// commands that wait, and the simulator's life as a process: ready, quit,
+// signals, its sockets.
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
 
 #include "sim/sim.h"
 #include "tests/sim/sim_test.h"
@@ -37,12 +44,19 @@ TEST(SimControl, RefusedCommandsSayWhatWasWrong) {
         {"packet 0", "error usage: packet N HEX32..."},
         {"packet 0 123456789", "error bad packet '123456789'"},
         {"packet 0 00403C90", "error packet 00403C90 has no count"},
-        {"capture 0 A words", "error usage: capture N A|B bytes|packets"},
+        {"capture 0 A words",
+         "error usage: capture N A|B bytes|packets|timed [COUNT [TIMEOUT_MS]]"},
+        {"capture 0 A packets x", "error bad count 'x'"},
+        {"capture 0 B bytes 3145729", "error a capture keeps at most 3145728 bytes"},
+        {"await 0 stop", "error usage: await N KEY VALUE [TIMEOUT_MS]"},
+        {"await 0 stops 1", "error unknown counter 'stops'"},
+        {"await 0 stop -1", "error bad value '-1'"},
+        {"await 0 stop 1 600001", "error bad timeout '600001' (0 to 600000 ms)"},
         {"fail 0 everything",
          "error unknown fault 'everything' (descriptor-short, wrong-vendor, "
          "start-immediate, start-no-cookie)"},
         {"unplug 0 now", "error usage: unplug N"},
-        {"frobnicate 0", "error unknown command 'frobnicate'"},
+        {"frobnicate 0", "error unknown command 'frobnicate' (help lists them)"},
         {"", "error empty command"},
     };
     for (const auto& c : cases)
@@ -77,6 +91,113 @@ TEST(SimControl, CommandsTakeEffectOnTheirNodeOnly) {
     ASSERT_TRUE(y.Command("stats 0", &ay, &error));
     EXPECT_EQ(ax, "error unknown node 9");
     EXPECT_EQ(ay.rfind("ok descriptor=1 ", 0), 0u) << ay;
+}
+
+// A control connection spoken to directly: several lines in one write, the
+// answers read one by one.
+class RawControl {
+  public:
+    RawControl() {
+        std::string path = devwire::ControlPath(vt::TestRoot());
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+        fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        EXPECT_EQ(connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    }
+    ~RawControl() { close(fd_); }
+    void Send(const std::string& text) {
+        EXPECT_EQ(send(fd_, text.data(), text.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(text.size()));
+    }
+    std::string ReadLine() {
+        size_t nl;
+        while ((nl = in_.find('\n')) == std::string::npos) {
+            pollfd pfd{fd_, POLLIN, 0};
+            char buf[4096];
+            ssize_t n = poll(&pfd, 1, 20000) == 1 ? recv(fd_, buf, sizeof buf, 0) : -1;
+            if (n <= 0) return "(no answer)";
+            in_.append(buf, static_cast<size_t>(n));
+        }
+        std::string line = in_.substr(0, nl);
+        in_.erase(0, nl + 1);
+        return line;
+    }
+
+  private:
+    int fd_ = -1;
+    std::string in_;
+};
+
+// Output A of node 0 streaming a block that holds two packets, 90 3C 40 and
+// F8, for a simulator started paused.
+class TwoPacketsOnOutputA {
+  public:
+    TwoPacketsOnOutputA() {
+        EXPECT_TRUE(conn_.Open(vt::TestRoot(), 0));
+        MidiFifo* f = mem_.Init(0);
+        EXPECT_EQ(conn_.Start(kPipeOutA, mem_, 0).reply.fPending, 1u);
+        EXPECT_TRUE(simtest::Produce(f, 0x03403C90));
+        EXPECT_TRUE(simtest::Produce(f, 0x010000F8));
+    }
+
+  private:
+    simtest::BlockMemory mem_;
+    simtest::DeviceConnection conn_;
+};
+
+// Output A of node 0 holds two packets while paused: "rate 0 fast" drains
+// them. Each command goes behind a stats line in the same write, so that it
+// waits already when the stats answer comes back; the other client's command
+// then runs while it waits, and a line behind it is answered after it.
+TEST(SimControl, WaitingCommandsAnswerOnceTheirConditionHolds) {
+    const struct {
+        const char* command;
+        const char* meanwhile;  // from another client, "" none
+        const char* answer;
+    } cases[] = {
+        {"await 0 drained_out_a 0", "", "ok drained_out_a=0"},
+        {"await 0 drained_out_a 2", "rate 0 fast", "ok drained_out_a=2"},
+        {"capture 0 A packets 2", "rate 0 fast", "ok 03403C90 010000F8"},
+        {"capture 0 A bytes 4 60000", "rate 0 fast", "ok 90 3C 40 F8"},
+        {"await 0 drained_out_a 3 50", "rate 0 fast",
+         "error timeout after 50 ms: drained_out_a=2 (awaited 3)"},
+        {"capture 0 A packets 3 50", "rate 0 fast",
+         "error timeout after 50 ms: 2 packets captured (awaited 3)"},
+        {"await 0 stop 1 0", "", "error timeout after 0 ms: stop=0 (awaited 1)"},
+        {"await 0 drained_out_a 1", "unplug 0", "error node 0 was unplugged"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.command);
+        vt::Simulator sim("--nodes 0 --rate paused --no-loopback");
+        TwoPacketsOnOutputA output;
+        RawControl waiter;
+        waiter.Send(std::string("stats 0\n") + c.command + "\nstats 9\n");
+        EXPECT_EQ(waiter.ReadLine().rfind("ok descriptor=", 0), 0u);
+        if (*c.meanwhile) sim.Ok(c.meanwhile);
+        EXPECT_EQ(waiter.ReadLine(), c.answer);
+        EXPECT_EQ(waiter.ReadLine(), "error unknown node 9");
+    }
+}
+
+// A timed capture stamps each packet with the simulator's clock when it left
+// the ring: at wire rate the second waits for the first's three bytes.
+TEST(SimControl, TimedCaptureAndHelp) {
+    vt::Simulator sim("--nodes 0 --rate paused --no-loopback");
+    TwoPacketsOnOutputA output;
+    sim.Ok("rate 0 wire");
+    unsigned long long t1 = 0, t2 = 0;
+    char p1[9] = {}, p2[9] = {};
+    std::string answer = sim.Ok("capture 0 A timed 2");
+    ASSERT_EQ(std::sscanf(answer.c_str(), "%llu:%8s %llu:%8s", &t1, p1, &t2, p2), 4) << answer;
+    EXPECT_STREQ(p1, "03403C90");
+    EXPECT_STREQ(p2, "010000F8");
+    EXPECT_GE(t2 - t1, 3u * 320u) << answer;
+
+    std::string help = sim.Ok("help");
+    for (const char* syntax : {"plug N [VID PID]; ", "; capture N A|B bytes|packets|timed ",
+                               "; await N KEY VALUE [TIMEOUT_MS]; ", "; quit"})
+        EXPECT_NE(help.find(syntax), std::string::npos) << syntax << " in " << help;
 }
 
 TEST(SimProcess, ServesItsSocketsUntilQuitAndRemovesThem) {

@@ -56,8 +56,8 @@ TEST(SimThroughHost, DescriptorStartStopAndUnplugCompleteAsTheDriverExpects) {
 
     // Looped back: what the driver would write to output A comes in on A.
     ASSERT_TRUE(simtest::Produce(out, 0x03403C90));
-    ASSERT_TRUE(simtest::WaitFor(
-        [&] { return simtest::Load(FifoSlot(in, kFifoFirstSlot)) == 0x03403C90; }));
+    ASSERT_TRUE(sim.Await(0, "delivered_in", 1));
+    EXPECT_EQ(simtest::Load(FifoSlot(in, kFifoFirstSlot)), 0x03403C90u);
 
     // Stop output A from another handle, with the cookie from the block.
     HANDLE other = OpenNode();

@@ -13,7 +13,6 @@ using simtest::Answer;
 using simtest::BlockMemory;
 using simtest::Cookie;
 using simtest::DeviceConnection;
-using simtest::WaitFor;
 
 Answer Descriptor(DeviceConnection& c, uint32_t cbOut = kUsbDeviceDescriptorBytes) {
     return c.Call(IOCTL_GET_DEVICE_DESCRIPTOR, nullptr, 0, cbOut);
@@ -345,7 +344,7 @@ TEST(SimStop, SendsWhatTheRingHoldsFirstUnlessTheConnectionCloses) {
             EXPECT_EQ(done.reply.dwStatus, devwire::kStatusSuccess);
         } else {
             carrier.Close();
-            ASSERT_TRUE(WaitFor([&] { return sim.Stats(0)["cancelled"] == 1; }));
+            ASSERT_TRUE(sim.Await(0, "cancelled", 1));
         }
         EXPECT_EQ(sim.Stats(0)["streams_out_b"], 0u);
         EXPECT_EQ(Cookie(f), MIDI_FIFO_MAGIC);
@@ -371,7 +370,7 @@ TEST(SimClose, OfTheCarryingConnectionCancelsItsStartsOnly) {
     ASSERT_EQ(carrier.Start(kPipeIn, mem, kFifoBlockBytes).reply.fPending, 1u);
     ASSERT_EQ(other.Start(kPipeIn, mem, 2 * kFifoBlockBytes).reply.fPending, 1u);
     carrier.Close();
-    ASSERT_TRUE(WaitFor([&] { return sim.Stats(0)["cancelled"] == 2; }));
+    ASSERT_TRUE(simtest::Reaches(sim, "cancelled", 2));
     auto st = sim.Stats(0);
     EXPECT_EQ(st["streams_out_a"], 0u);
     EXPECT_EQ(st["streams_in"], 1u);

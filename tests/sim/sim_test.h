@@ -1,11 +1,10 @@
 // What the simulator's tests share: a simulator per test and waiting for a
-// state that another process reaches in its own time.
+// counter that the simulator reaches in its own time.
 #pragma once
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <functional>
+#include <string>
 
 #include "include/kernel_abi.h"
 #include "tests/sim/devwire_client.h"
@@ -13,14 +12,15 @@
 
 namespace simtest {
 
-// Polls until done() holds; false after timeoutMs. A generous bound that only
-// a broken simulator reaches: never a measure of speed.
-inline bool WaitFor(const std::function<bool()>& done, int timeoutMs = 10000) {
-    for (int waited = 0; waited < timeoutMs; ++waited) {
-        if (done()) return true;
-        usleep(1000);
-    }
-    return done();
+// Waits until the counter of node 0 reaches value, and fails if it went past.
+inline ::testing::AssertionResult Reaches(vt::Simulator& sim, const std::string& key,
+                                          uint64_t value) {
+    ::testing::AssertionResult reached = sim.Await(0, key, value);
+    if (!reached) return reached;
+    uint64_t now = sim.Stats(0)[key];
+    if (now != value)
+        return ::testing::AssertionFailure() << key << "=" << now << ", not " << value;
+    return reached;
 }
 
 inline uint32_t Cookie(const MidiFifo* f) {

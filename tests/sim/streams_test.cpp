@@ -1,6 +1,8 @@
 // The rings of streaming blocks: the kernel side as consumer of output
 // blocks (order, wrap, pace, capture) and producer of input blocks (fan-out,
 // packets, a full ring, loopback).
+#include <algorithm>
+
 #include "tests/sim/sim_test.h"
 
 namespace {
@@ -10,7 +12,7 @@ using simtest::Consume;
 using simtest::DeviceConnection;
 using simtest::Load;
 using simtest::Produce;
-using simtest::WaitFor;
+using simtest::Reaches;
 
 // One simulator on node 0, one connection, blocks in one memory.
 struct Rig {
@@ -62,7 +64,7 @@ TEST(SimOutput, DrainedInOrderAcrossTheWrap) {
         ASSERT_TRUE(Produce(f, pk));
         sent.push_back(pk);
     }
-    ASSERT_TRUE(WaitFor([&] { return r.Stat("drained_out_a") == 10; }));
+    ASSERT_TRUE(Reaches(r.sim, "drained_out_a", 10));
     EXPECT_EQ(Load(f->iRead), 12u);  // 1020..1023, then 6..11
     EXPECT_EQ(Load(f->iWrite), 12u);
     for (uint32_t v : Slots(f))
@@ -79,11 +81,11 @@ TEST(SimOutput, CaptureShowsBytesOrPacketsAndForgetsEither) {
     ASSERT_TRUE(Produce(f, 0x03403C90));
     ASSERT_TRUE(Produce(f, 0x0200403E));  // running status: two bytes
     ASSERT_TRUE(Produce(f, 0x010000F8));
-    ASSERT_TRUE(WaitFor([&] { return r.Stat("drained_out_b") == 3; }));
+    ASSERT_TRUE(Reaches(r.sim, "drained_out_b", 3));
     EXPECT_EQ(vt::HexString(r.sim.CaptureBytes(0, 'B')), "90 3C 40 3E 40 F8");
     EXPECT_TRUE(r.sim.CapturePackets(0, 'B').empty());
     ASSERT_TRUE(Produce(f, 0x03403C80));
-    ASSERT_TRUE(WaitFor([&] { return r.Stat("drained_out_b") == 4; }));
+    ASSERT_TRUE(Reaches(r.sim, "drained_out_b", 4));
     EXPECT_EQ(r.sim.CapturePackets(0, 'B'), std::vector<uint32_t>{0x03403C80});
     EXPECT_TRUE(r.sim.CaptureBytes(0, 'B').empty());
 }
@@ -98,7 +100,7 @@ TEST(SimOutput, PausedDrainsNothingUntilResumed) {
     EXPECT_EQ(Load(FifoSlot(f, 10)), 0x010000F8u);
     EXPECT_TRUE(r.sim.CaptureBytes(0, 'A').empty());
     r.sim.Ok("rate 0 fast");
-    ASSERT_TRUE(WaitFor([&] { return r.Stat("drained_out_a") == 5; }));
+    ASSERT_TRUE(Reaches(r.sim, "drained_out_a", 5));
     EXPECT_EQ(Load(f->iRead), 11u);
 }
 
@@ -110,7 +112,7 @@ TEST(SimOutput, AFullRingIsDrainedWhole) {
         ++n;
     ASSERT_EQ(n, kFifoSlots);
     r.sim.Ok("rate 0 fast");
-    ASSERT_TRUE(WaitFor([&] { return r.Stat("drained_out_a") == kFifoSlots; }));
+    ASSERT_TRUE(Reaches(r.sim, "drained_out_a", kFifoSlots));
     std::vector<uint32_t> got = r.sim.CapturePackets(0, 'A');
     ASSERT_EQ(got.size(), kFifoSlots);
     for (uint32_t i = 0; i < kFifoSlots; ++i)
@@ -127,10 +129,10 @@ TEST(SimOutput, ACaptureLargerThanTheSocketHoldsArrivesWhole) {
     for (uint32_t i = 0; i < total;) {
         if (Produce(f, FifoPacket(0x90 | ((i % 128) << 8) | ((i / 128 % 128) << 16), 3, 0)))
             ++i;
-        else
-            usleep(500);
+        else  // full: room comes with the next packet drained
+            ASSERT_TRUE(r.sim.Await(0, "drained_out_a", i - kFifoSlots + 1));
     }
-    ASSERT_TRUE(WaitFor([&] { return r.Stat("drained_out_a") == total; }));
+    ASSERT_TRUE(Reaches(r.sim, "drained_out_a", total));
     std::vector<BYTE> bytes = r.sim.CaptureBytes(0, 'A');
     ASSERT_EQ(bytes.size(), 3u * total);
     for (uint32_t i = 0; i < total; ++i) {
@@ -186,7 +188,7 @@ TEST(SimInput, AFullRingIsNeverOverwrittenAndLatePacketsAreDropped) {
     EXPECT_EQ(r.Stat("dropped_in"), 0u);
 
     r.sim.Ok("inject 0 A F8 F8 F8");
-    ASSERT_TRUE(WaitFor([&] { return r.Stat("dropped_in") == 3; }));
+    ASSERT_TRUE(Reaches(r.sim, "dropped_in", 3));
     EXPECT_EQ(Slots(f), sent);
     EXPECT_EQ(r.Stat("waiting_in"), 0u);
 
@@ -198,7 +200,7 @@ TEST(SimInput, AFullRingIsNeverOverwrittenAndLatePacketsAreDropped) {
     r.sim.Ok("packet 0 01000001 01000002");
     EXPECT_EQ(Load(FifoSlot(f, 6)), 0x01000001u);
     EXPECT_EQ(Load(f->iWrite), 7u);
-    ASSERT_TRUE(WaitFor([&] { return r.Stat("dropped_in") == 4; }));
+    ASSERT_TRUE(Reaches(r.sim, "dropped_in", 4));
     EXPECT_EQ(Load(FifoSlot(f, 7)), sent[1]);
     EXPECT_EQ(Load(f->iWrite), 7u);
     EXPECT_EQ(r.Stat("delivered_in"), kFifoSlots + 1);
@@ -212,7 +214,7 @@ TEST(SimInput, AFullBlockDropsForItselfOnly) {
         simtest::Store(FifoSlot(full, i), 0x01000000 | i);
     r.sim.Ok("inject 0 B FE");
     EXPECT_EQ(DrainAll(free), std::vector<uint32_t>{0x110000FE});
-    ASSERT_TRUE(WaitFor([&] { return r.Stat("dropped_in") == 1; }));
+    ASSERT_TRUE(Reaches(r.sim, "dropped_in", 1));
     EXPECT_EQ(Load(FifoSlot(full, 6)), 0x01000006u);
     EXPECT_EQ(r.Stat("delivered_in"), 1u);
 }
@@ -224,13 +226,13 @@ TEST(SimLoopback, OutputsFeedTheirInputsAsPackets) {
     MidiFifo* outB = r.Start(kPipeOutB, 2);
     ASSERT_TRUE(Produce(outA, 0x03403C90));
     ASSERT_TRUE(Produce(outA, 0x02004041));  // running status on the cable
-    ASSERT_TRUE(WaitFor([&] { return r.Stat("delivered_in") == 2; }));
+    ASSERT_TRUE(Reaches(r.sim, "delivered_in", 2));
     ASSERT_TRUE(Produce(outB, 0x03007FB0));
-    ASSERT_TRUE(WaitFor([&] { return r.Stat("delivered_in") == 3; }));
+    ASSERT_TRUE(Reaches(r.sim, "delivered_in", 3));
     EXPECT_EQ(DrainAll(in), (std::vector<uint32_t>{0x03403C90, 0x03404190, 0x13007FB0}));
     r.sim.Ok("loopback 0 off");
     ASSERT_TRUE(Produce(outA, 0x010000F8));
-    ASSERT_TRUE(WaitFor([&] { return r.Stat("drained_out_a") == 3; }));
+    ASSERT_TRUE(Reaches(r.sim, "drained_out_a", 3));
     EXPECT_EQ(r.Stat("produced_in"), 3u);
     EXPECT_TRUE(DrainAll(in).empty());
 }
@@ -250,11 +252,11 @@ TEST(SimLoopback, FastRateIsLosslessWhateverTheInputKeepsUpWith) {
     while (got.size() < total) {
         while (written < total && Produce(out, packet(written)))
             ++written;
-        usleep(5000);  // a slow reader
+        // A slow reader: it reads only once its ring is full, or holds all
+        // that was written.
+        uint64_t full = std::min<uint64_t>(written, got.size() + kFifoSlots);
+        ASSERT_TRUE(r.sim.Await(0, "delivered_in", full));
         std::vector<uint32_t> more = DrainAll(in);
-        if (more.empty() &&
-            !WaitFor([&] { return FifoPacketPresent(Load(FifoSlot(in, Load(in->iRead)))); }))
-            break;
         got.insert(got.end(), more.begin(), more.end());
     }
     ASSERT_EQ(got.size(), total);

@@ -21,11 +21,25 @@ std::vector<std::string> SimArgv(const std::string& args) {
     return argv;
 }
 
+// How long a counted capture waits, and how much longer than a waiting
+// command's own timeout its answer may take.
+constexpr int kCaptureWaitMs = 10000;
+constexpr int kAnswerMarginMs = 10000;
+
 // One control connection a command: the object needs no state beyond the
 // child, and a command never waits behind another client's.
 bool Ask(const std::string& line, std::string* answer, std::string* error, int timeoutMs = 20000) {
     sim::ControlClient client;
     return client.Connect(TestRoot(), error) && client.Command(line, answer, error, timeoutMs);
+}
+
+std::vector<uint32_t> ParsePackets(const std::string& text) {
+    std::istringstream in(text);
+    std::vector<uint32_t> out;
+    std::string w;
+    while (in >> w)
+        out.push_back(static_cast<uint32_t>(std::stoul(w, nullptr, 16)));
+    return out;
 }
 
 }  // namespace
@@ -55,16 +69,51 @@ std::string Simulator::Ok(const std::string& line) {
 }
 
 std::vector<uint32_t> Simulator::CapturePackets(unsigned node, char port) {
-    std::istringstream in(Ok("capture " + std::to_string(node) + " " + port + " packets"));
-    std::vector<uint32_t> out;
+    return ParsePackets(Ok("capture " + std::to_string(node) + " " + port + " packets"));
+}
+
+std::string Simulator::CaptureCounted(unsigned node, char port, const char* kind, size_t cAtLeast) {
+    std::string line = "capture " + std::to_string(node) + " " + port + " " + kind + " " +
+                       std::to_string(cAtLeast) + " " + std::to_string(kCaptureWaitMs);
+    std::string answer, error;
+    if (!Ask(line, &answer, &error, kCaptureWaitMs + kAnswerMarginMs))
+        answer = "error (control) " + error;
+    if (answer.rfind("ok", 0) == 0) return answer.substr(2);
+    ADD_FAILURE() << line << " -> " << answer;
+    return Ok("capture " + std::to_string(node) + " " + port + " " + kind);
+}
+
+std::vector<uint32_t> Simulator::CapturePackets(unsigned node, char port, size_t cAtLeast) {
+    return ParsePackets(CaptureCounted(node, port, "packets", cAtLeast));
+}
+
+std::vector<std::pair<int64_t, uint32_t>> Simulator::CaptureTimed(unsigned node, char port,
+                                                                  size_t cAtLeast) {
+    std::istringstream in(CaptureCounted(node, port, "timed", cAtLeast));
+    std::vector<std::pair<int64_t, uint32_t>> out;
     std::string w;
-    while (in >> w)
-        out.push_back(static_cast<uint32_t>(std::stoul(w, nullptr, 16)));
+    while (in >> w) {
+        size_t colon = w.find(':');
+        out.emplace_back(std::stoll(w.substr(0, colon)),
+                         static_cast<uint32_t>(std::stoul(w.substr(colon + 1), nullptr, 16)));
+    }
     return out;
 }
 
 std::vector<BYTE> Simulator::CaptureBytes(unsigned node, char port) {
     return Hex(Ok("capture " + std::to_string(node) + " " + port + " bytes"));
+}
+
+::testing::AssertionResult Simulator::Await(unsigned node, const std::string& key, uint64_t value,
+                                            int timeoutMs) {
+    std::string line = "await " + std::to_string(node) + " " + key + " " + std::to_string(value) +
+                       " " + std::to_string(timeoutMs);
+    std::string answer, error;
+    if (!Ask(line, &answer, &error, timeoutMs + kAnswerMarginMs))
+        return ::testing::AssertionFailure() << line << " -> " << error;
+    if (answer.rfind("ok ", 0) != 0)
+        return ::testing::AssertionFailure() << line << " -> " << answer;
+    return ::testing::AssertionSuccess();
 }
 
 std::map<std::string, uint64_t> Simulator::Stats(unsigned node) {

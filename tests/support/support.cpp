@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 #include <cstring>
 #include <filesystem>
 #include <stdexcept>
+#include <thread>
 
 #include "sim/hex_text.h"
 
@@ -115,6 +117,15 @@ std::string Narrow(const WCHAR* psz) {
     return s;
 }
 
+bool Eventually(const std::function<bool()>& done, int timeoutMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return done();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
 ChildProcess::ChildProcess(const std::vector<std::string>& argv) {
     int toChild[2], fromChild[2];
     if (pipe2(toChild, O_CLOEXEC) != 0 || pipe2(fromChild, O_CLOEXEC) != 0)
@@ -209,20 +220,26 @@ void ChildProcess::Kill() {
 
 int ChildProcess::Wait(int timeoutMs) {
     if (pid_ <= 0) return -1;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        int status = 0;
-        pid_t r = waitpid(pid_, &status, WNOHANG);
-        if (r == pid_) {
-            pid_ = -1;
-            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    int status = 0;
+    auto reaped = [&] { return waitpid(pid_, &status, WNOHANG) == pid_; };
+    bool fReaped;
+    // The process descriptor becomes readable when the process exits.
+    int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
+    if (pidfd >= 0) {
+        pollfd pfd{pidfd, POLLIN, 0};
+        while (poll(&pfd, 1, timeoutMs) < 0 && errno == EINTR) {
         }
-        if (std::chrono::steady_clock::now() > deadline) {
-            Kill();
-            return -1;
-        }
-        usleep(2000);
+        close(pidfd);
+        fReaped = reaped();
+    } else {
+        fReaped = Eventually(reaped, timeoutMs);  // a kernel without process descriptors
     }
+    if (!fReaped) {
+        Kill();
+        return -1;
+    }
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 std::string BuiltProgram(const std::string& relative) {

@@ -1,7 +1,9 @@
 // Test support shared by every test program: the fresh object root each test
-// process runs under, and small helpers for bytes and other processes.
+// process runs under, small helpers for bytes and other processes, and the
+// one way to wait for a state that nothing signals.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -23,6 +25,13 @@ inline std::string HexString(const std::vector<BYTE>& v) {
 
 // 16-bit string -> UTF-8 (ASCII) for assertions.
 std::string Narrow(const WCHAR* psz);
+
+// Waits until done() holds, looking again about every millisecond; false when
+// it still does not after timeoutMs, a bound only a fault reaches. Only for
+// states that nothing signals (memory another thread or process writes); what
+// the simulator counts is awaited with Simulator::Await, an event with
+// WaitForSingleObject.
+bool Eventually(const std::function<bool()>& done, int timeoutMs = 10000);
 
 // A child process started from argv; killed (SIGKILL) and reaped when the
 // object goes away, so no test leaves a process behind.
@@ -46,8 +55,9 @@ class ChildProcess {
         return ReadLine();
     }
     void Kill();
-    // Waits for the child to exit; answers its exit status, or -1 when killed
-    // by a signal or not exited within timeoutMs (it is then killed).
+    // Waits for the child to exit (on its process descriptor); answers its
+    // exit status, or -1 when killed by a signal or not exited within
+    // timeoutMs (it is then killed).
     int Wait(int timeoutMs = 20000);
 
   private:
