@@ -10,13 +10,18 @@
 
 namespace {
 
+// A second application, once it has loaded the driver.
+vt::ChildProcess Peer() {
+    vt::ChildProcess peer({vt::BuiltProgram("tests/out/vt_out_peer")});
+    EXPECT_EQ(peer.ReadLine(), "ready");
+    return peer;
+}
+
 TEST(OutTwoProcesses, SharedPortKeepsEveryPacket) {
     vt::Simulator sim("--nodes 0 --rate fast");
     constexpr int kNotes = 3000;
-    vt::ChildProcess p1({vt::BuiltProgram("tests/out/vt_out_peer")});
-    vt::ChildProcess p2({vt::BuiltProgram("tests/out/vt_out_peer")});
-    ASSERT_EQ(p1.ReadLine(), "ready");
-    ASSERT_EQ(p2.ReadLine(), "ready");
+    vt::ChildProcess p1 = Peer();
+    vt::ChildProcess p2 = Peer();
     ASSERT_EQ(p1.Ask("open 0"), "0");
     ASSERT_EQ(p2.Ask("open 0"), "0");
     EXPECT_EQ(sim.Stats(0)["start_out_a"], 1u);  // the second joined the first's stream
@@ -54,10 +59,8 @@ TEST(OutTwoProcesses, SharedPortKeepsEveryPacket) {
 // neither join the ending stream nor set its block up afresh under it.
 TEST(OutTwoProcesses, AnOpenDuringAnotherProcesssCloseWaitsForIt) {
     vt::Simulator sim("--nodes 0 --no-loopback");  // the wire rate: a full ring is a second
-    vt::ChildProcess p1({vt::BuiltProgram("tests/out/vt_out_peer")});
-    vt::ChildProcess p2({vt::BuiltProgram("tests/out/vt_out_peer")});
-    ASSERT_EQ(p1.ReadLine(), "ready");
-    ASSERT_EQ(p2.ReadLine(), "ready");
+    vt::ChildProcess p1 = Peer();
+    vt::ChildProcess p2 = Peer();
     ASSERT_EQ(p1.Ask("open 0"), "0");
     ASSERT_EQ(p1.Ask("notes 0 1 1000"), "sent 1000");
     p1.Send("close");
