@@ -56,6 +56,17 @@ void DrainOutput(Node& n, unsigned p, int64_t now) {
     }
 }
 
+// A stopped output stream ends once its ring is empty and the cable has sent
+// the last byte, or when its time is up.
+void EndStoppedOutput(Node& n, unsigned p, int64_t now) {
+    OutputPort& o = n.out[p];
+    Stream* st = o.stream.get();
+    if (!st || !st->stopping) return;
+    bool sent = o.idle && (n.rate != Rate::Wire || o.wireFreeAt <= now);
+    if ((sent && RingEmpty(st->fifo)) || now >= st->stopBy)
+        EndStream(n, st, devwire::kStatusSuccess, true);
+}
+
 void FlushWaiting(Node& n, Stream& st, int64_t now) {
     while (!st.waiting.empty()) {
         const Stream::Waiting& w = st.waiting.front();
@@ -116,8 +127,10 @@ void Pump(State& s, int64_t now) {
                 FeedInput(n, p, b, now);
             }
         }
-        for (unsigned p = 0; p < 2; ++p)
+        for (unsigned p = 0; p < 2; ++p) {
             DrainOutput(n, p, now);
+            EndStoppedOutput(n, p, now);
+        }
         for (auto& st : n.in)
             FlushWaiting(n, *st, now);
     }
@@ -126,7 +139,8 @@ void Pump(State& s, int64_t now) {
 bool NeedsTimer(const State& s) {
     for (const Node& n : s.nodes) {
         if (!n.plugged) continue;
-        if (n.rate != Rate::Paused && (n.out[0].stream || n.out[1].stream)) return true;
+        for (const OutputPort& o : n.out)
+            if (o.stream && (n.rate != Rate::Paused || o.stream->stopping)) return true;
         if (!n.inPort[0].wire.empty() || !n.inPort[1].wire.empty()) return true;
         for (const auto& st : n.in)
             if (!st->waiting.empty()) return true;

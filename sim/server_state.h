@@ -23,6 +23,9 @@ constexpr size_t kCaptureLimit = 1u << 20;    // packets kept per output for cap
 constexpr int kTickUs = 1000;                 // the pacing timer's period
 constexpr uint32_t kWaitDefaultMs = 10000;    // how long a waiting command waits unless told
 constexpr uint32_t kWaitMostMs = 600000;      // the longest it may be told to wait
+// How long a stopped output stream may take to send what its ring held: twice
+// a full ring at the wire rate. A paused port, or one held back, drops the rest.
+constexpr int64_t kStopSendBoundUs = 2 * kFifoSlots * 3 * midi::kByteTimeUs;
 
 int64_t NowUs();
 
@@ -45,6 +48,10 @@ struct Stream {
     };
     std::deque<Waiting> waiting;
     size_t waitingBytes[2] = {0, 0};  // by input port
+    // Output blocks: a stop arrived. The stream sends what the ring holds,
+    // then completes; at stopBy at the latest.
+    bool stopping = false;
+    int64_t stopBy = 0;
 };
 
 struct OutputPort {
@@ -152,6 +159,11 @@ void HandleRequest(State& s, DeviceConn& conn, const devwire::Request& req, cons
 void DropConnection(State& s, DeviceConn& conn);
 // Ends every stream of every node without answering (the server stops).
 void ReleaseAllStreams(State& s);
+
+// Ends a stream: answers its start request with status when answer is set,
+// writes the magic back into the block's word 0 (it streams no more) and
+// stops touching the block.
+void EndStream(Node& n, Stream* st, uint32_t status, bool answer);
 
 // ---- pacing (pump.cpp)
 // Moves bytes: output consumers, loopback, injected bytes, input rings.

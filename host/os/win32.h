@@ -90,6 +90,23 @@ struct OVERLAPPED {
 };
 typedef OVERLAPPED* LPOVERLAPPED;
 
+// A critical section as Windows lays it out. Here DebugInfo holds the host's
+// lock, made by InitializeCriticalSection and freed by DeleteCriticalSection;
+// the owner and recursion count are kept as Windows keeps them.
+struct _RTL_CRITICAL_SECTION_DEBUG;
+typedef struct _RTL_CRITICAL_SECTION_DEBUG* PRTL_CRITICAL_SECTION_DEBUG;
+typedef struct _RTL_CRITICAL_SECTION {
+    PRTL_CRITICAL_SECTION_DEBUG DebugInfo;
+    LONG LockCount;
+    LONG RecursionCount;
+    HANDLE OwningThread;
+    HANDLE LockSemaphore;
+    ULONG_PTR SpinCount;
+} RTL_CRITICAL_SECTION, *PRTL_CRITICAL_SECTION;
+typedef RTL_CRITICAL_SECTION CRITICAL_SECTION;
+typedef PRTL_CRITICAL_SECTION PCRITICAL_SECTION;
+typedef PRTL_CRITICAL_SECTION LPCRITICAL_SECTION;
+
 struct MIDIOUTCAPSW {
     WORD wMid;
     WORD wPid;
@@ -149,10 +166,10 @@ struct TIMECAPS {
 typedef TIMECAPS* LPTIMECAPS;
 
 typedef void(CALLBACK* LPTIMECALLBACK)(UINT uTimerID, UINT uMsg, DWORD_PTR dwUser, DWORD_PTR dw1,
-                                        DWORD_PTR dw2);
+                                       DWORD_PTR dw2);
 // The function an application gives with CALLBACK_FUNCTION.
 typedef void(CALLBACK* DRVCALLBACK)(HDRVR hdrvr, UINT uMsg, DWORD_PTR dwUser, DWORD_PTR dw1,
-                                     DWORD_PTR dw2);
+                                    DWORD_PTR dw2);
 
 // ---------------------------------------------------------------- constants
 #define ERROR_SUCCESS 0
@@ -333,6 +350,14 @@ LPWSTR WINAPI lstrcpyW(LPWSTR lpString1, LPCWSTR lpString2);
 int WINAPI lstrlenW(LPCWSTR lpString);
 int WINAPIV wsprintfW(LPWSTR lpOut, LPCWSTR lpFmt, ...);
 
+// Critical sections: process-private and re-entrant for the owning thread;
+// one that is entered must be left as many times by the same thread.
+void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+void WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+BOOL WINAPI TryEnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+
 // Thread-local last error.
 DWORD WINAPI GetLastError(void);
 void WINAPI SetLastError(DWORD dwErrCode);
@@ -387,8 +412,8 @@ PVOID WINAPI InterlockedCompareExchangePointer(PVOID volatile* lpDest, PVOID lEx
 PVOID WINAPI InterlockedExchangePointer(PVOID volatile* lpTarget, PVOID lValue);
 
 // Multimedia services.
-LRESULT WINAPI DefDriverProc(DWORD_PTR dwDriverIdentifier, HDRVR hdrvr, UINT uMsg,
-                             LPARAM lParam1, LPARAM lParam2);
+LRESULT WINAPI DefDriverProc(DWORD_PTR dwDriverIdentifier, HDRVR hdrvr, UINT uMsg, LPARAM lParam1,
+                             LPARAM lParam2);
 // Calls the application back: DCB_FUNCTION calls dwCallback as a DRVCALLBACK
 // with (hDevice, dwMsg, dwUser, dwParam1, dwParam2); DCB_EVENT sets the event
 // whose handle is dwCallback. Any other type answers FALSE.
@@ -405,6 +430,13 @@ MMRESULT WINAPI timeSetEvent(UINT uDelay, UINT uResolution, LPTIMECALLBACK lpTim
                              DWORD_PTR dwUser, UINT fuEvent);
 MMRESULT WINAPI timeKillEvent(UINT uTimerID);
 DWORD WINAPI timeGetTime(void);
+}
+
+// Whether the request issued with this record is over (completed or
+// cancelled): a macro on Windows, here a read of the word that the completing
+// thread writes last.
+inline BOOL HasOverlappedIoCompleted(const OVERLAPPED* lpOverlapped) {
+    return __atomic_load_n(&lpOverlapped->Internal, __ATOMIC_ACQUIRE) != STATUS_PENDING;
 }
 
 // wcschr on 16-bit strings (the C library's works on 32-bit wchar_t here).

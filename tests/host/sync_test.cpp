@@ -61,6 +61,29 @@ TEST(Handles, BadHandlesFailWithInvalidHandle) {
     CloseHandle(hEvent);
 }
 
+// Re-entrant for its owner, closed to every other thread until the owner
+// has left it as often as it entered.
+TEST(CriticalSections, ReentrantForTheOwnerOnly) {
+    CRITICAL_SECTION cs;
+    InitializeCriticalSection(&cs);
+    auto otherThreadEnters = [&cs] {
+        BOOL fEntered = FALSE;
+        std::thread([&] {
+            fEntered = TryEnterCriticalSection(&cs);
+            if (fEntered) LeaveCriticalSection(&cs);
+        }).join();
+        return fEntered;
+    };
+    EnterCriticalSection(&cs);
+    EXPECT_TRUE(TryEnterCriticalSection(&cs));
+    EXPECT_FALSE(otherThreadEnters());
+    LeaveCriticalSection(&cs);
+    EXPECT_FALSE(otherThreadEnters());
+    LeaveCriticalSection(&cs);
+    EXPECT_TRUE(otherThreadEnters());
+    DeleteCriticalSection(&cs);
+}
+
 TEST(Events, AutoResetLetsOneWaitThroughPerSet) {
     HANDLE h = CreateEventW(nullptr, FALSE, TRUE, nullptr);
     EXPECT_EQ(WaitForSingleObject(h, 0), WAIT_OBJECT_0);
