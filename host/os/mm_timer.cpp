@@ -2,13 +2,21 @@
 // per process, timeGetTime, the period balance and timer capabilities, and
 // the manual clock that lets tests drive time and ticks themselves.
 //
-// Locking: one mutex guards every timer record and the clock. It is never
-// held while a callback runs, so a callback may create or kill timers.
-// A record counts the threads running its callback; timeKillEvent waits for
-// that count to fall to the calls the killing thread itself is inside of.
+// Locking: one mutex guards every timer record. It is never held while a
+// callback runs, so a callback may create or kill timers. A record counts the
+// threads running its callback; timeKillEvent waits for that count to fall to
+// the calls the killing thread itself is inside of. The clock takes no lock:
+// timeGetTime runs for every input byte, so the manual clock's switch and
+// value are atomics (changed under the mutex, read without it).
+//
+// Ticks: every timer's due times lie on one grid of whole milliseconds, so
+// timers of one period come due together and one wake-up of the timer thread
+// serves them all, however many there are.
+#include <sys/prctl.h>
 #include <time.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <map>
@@ -47,8 +55,8 @@ struct TimerState {
     std::map<UINT, std::shared_ptr<Timer>> timers;
     UINT nextId = 1;
     bool threadStarted = false;
-    bool manual = false;
-    DWORD manualNow = 0;
+    std::atomic<bool> manual{false};
+    std::atomic<DWORD> manualNow{0};
     std::map<UINT, LONG> periods;
     LONG balance = 0;
     bool failCaps = false;
@@ -72,7 +80,14 @@ DWORD RealMs() {
 }
 
 DWORD NowMs(const TimerState& s) {
-    return s.manual ? s.manualNow : RealMs();
+    return s.manual.load(std::memory_order_acquire) ? s.manualNow.load(std::memory_order_relaxed)
+                                                    : RealMs();
+}
+
+// The first tick of the grid at or after t.
+Clock::time_point OnGrid(Clock::time_point t) {
+    auto ms = std::chrono::ceil<std::chrono::milliseconds>(t.time_since_epoch());
+    return Clock::time_point(std::chrono::duration_cast<Clock::duration>(ms));
 }
 
 // Runs one callback of t with the lock released around it. A one-shot timer
@@ -93,6 +108,10 @@ void RunOne(TimerState& s, std::unique_lock<std::mutex>& lock, const std::shared
 }
 
 void TimerThread() {
+    // Ticks on time, as the multimedia timer's with a period of 1 ms: no
+    // timer slack on this thread (the default lets a wake-up come up to 50 us
+    // late, to be merged with others).
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     TimerState& s = State();
     std::unique_lock<std::mutex> lock(s.m);
     for (;;) {
@@ -116,10 +135,11 @@ void TimerThread() {
             // test may have taken the clock over.
             if (t->killed || s.manual) continue;
             if (t->periodic) {
-                // Keep the phase; a tick that is already late is dropped
+                // Keep the phase; ticks that are already late are dropped
                 // rather than run in a burst.
-                t->due += std::chrono::milliseconds(t->delay);
-                if (t->due <= now) t->due = now + std::chrono::milliseconds(t->delay);
+                auto period = std::chrono::milliseconds(t->delay);
+                t->due += period;
+                if (t->due <= now) t->due += period * ((now - t->due) / period + 1);
             }
             RunOne(s, lock, t);
         }
@@ -190,7 +210,7 @@ MMRESULT WINAPI timeSetEvent(UINT uDelay, UINT, LPTIMECALLBACK lpTimeProc, DWORD
     t->proc = lpTimeProc;
     t->user = dwUser;
     t->periodic = (fuEvent & TIME_PERIODIC) != 0;
-    t->due = Clock::now() + std::chrono::milliseconds(uDelay);
+    t->due = OnGrid(Clock::now() + std::chrono::milliseconds(uDelay));
     t->dueManual = NowMs(s) + uDelay;
     s.timers[t->id] = t;
     s.wake.notify_all();
@@ -214,9 +234,7 @@ MMRESULT WINAPI timeKillEvent(UINT uTimerID) {
 }
 
 DWORD WINAPI timeGetTime(void) {
-    TimerState& s = State();
-    std::lock_guard<std::mutex> lock(s.m);
-    return NowMs(s);
+    return NowMs(State());
 }
 
 void VtHostSetManualClock(BOOL fManual) {
@@ -225,27 +243,23 @@ void VtHostSetManualClock(BOOL fManual) {
     bool manual = fManual != FALSE;
     if (manual == s.manual) return;
     if (manual) {
-        s.manualNow = RealMs();
+        s.manualNow.store(RealMs(), std::memory_order_relaxed);
     } else {
         // Back on the real clock: every timer starts a fresh period now.
         Clock::time_point now = Clock::now();
         for (auto& entry : s.timers)
-            entry.second->due = now + std::chrono::milliseconds(entry.second->delay);
+            entry.second->due = OnGrid(now + std::chrono::milliseconds(entry.second->delay));
     }
-    s.manual = manual;
+    s.manual.store(manual, std::memory_order_release);
     s.wake.notify_all();
 }
 
 void VtHostSetTime(DWORD dwMs) {
-    TimerState& s = State();
-    std::lock_guard<std::mutex> lock(s.m);
-    s.manualNow = dwMs;
+    State().manualNow.store(dwMs, std::memory_order_relaxed);
 }
 
 void VtHostAdvanceTime(DWORD dwMs) {
-    TimerState& s = State();
-    std::lock_guard<std::mutex> lock(s.m);
-    s.manualNow += dwMs;
+    State().manualNow.fetch_add(dwMs, std::memory_order_relaxed);
 }
 
 void VtHostRunTimers(void) {
