@@ -20,9 +20,15 @@ constexpr int64_t kWireCatchUpUs = 20000;     // how far a busy cable catches up
 constexpr int64_t kInputWaitUs = 100000;      // a packet waits this long for a full ring
 constexpr size_t kLoopbackBoundBytes = 4096;  // pending input that holds the output back
 constexpr size_t kCaptureLimit = 1u << 20;    // packets kept per output for capture
-constexpr int kTickUs = 1000;                 // the pacing timer's period
-constexpr uint32_t kWaitDefaultMs = 10000;    // how long a waiting command waits unless told
-constexpr uint32_t kWaitMostMs = 600000;      // the longest it may be told to wait
+// How often the ring of an output whose cable is free is looked at: often
+// while it is in use (a packet taken within kOutputBusyUs), so that what is
+// written goes out with little delay, and seldom otherwise.
+constexpr int64_t kOutputPollUs = 100;
+constexpr int64_t kOutputIdlePollUs = 1000;
+constexpr int64_t kOutputBusyUs = 100000;
+constexpr int64_t kInputRetryUs = 1000;     // a packet waiting for room tries again this often
+constexpr uint32_t kWaitDefaultMs = 10000;  // how long a waiting command waits unless told
+constexpr uint32_t kWaitMostMs = 600000;    // the longest it may be told to wait
 
 int64_t NowUs();
 
@@ -51,6 +57,7 @@ struct OutputPort {
     std::unique_ptr<Stream> stream;
     int64_t wireFreeAt = 0;    // when the cable has sent what was taken
     bool idle = true;          // nothing to send at the last look
+    int64_t lastTakenAt = -1;  // when a packet was last taken from the ring
     std::deque<uint32_t> log;  // drained packets not yet captured
 };
 
@@ -123,7 +130,7 @@ struct Server::State {
     Options options;
     std::string root;
     int epollFd = -1, timerFd = -1, controlFd = -1, wakeFd = -1;
-    bool timerArmed = false;
+    int64_t timerAt = -1;  // when the pacing timer goes off (NowUs() time), -1 disarmed
     bool quit = false;
     uint32_t cookieSerial = 0;
     Node nodes[kDevNodes];
@@ -151,8 +158,9 @@ void ReleaseAllStreams(State& s);
 // ---- pacing (pump.cpp)
 // Moves bytes: output consumers, loopback, injected bytes, input rings.
 void Pump(State& s, int64_t now);
-// True while some work needs the pacing timer.
-bool NeedsTimer(const State& s);
+// When the pacing timer must next run Pump (NowUs() time); -1 while nothing
+// moves by itself.
+int64_t NextPumpAt(const State& s, int64_t now);
 // Bytes arriving on an input of a node, at its pace.
 void InjectBytes(State& s, Node& n, unsigned port, const std::vector<uint8_t>& bytes, int64_t now);
 // One packet produced by the interface, for every input block of the node.
