@@ -68,15 +68,8 @@ int main(int argc, char** argv) {
     if (midiInGetNumDevs() < 2) bench::Fail(kName, "no inputs: " + std::string(VtMmDriverError()));
     const int ms = o.smoke ? 100 : 1000;
 
-    std::vector<double> fig, base, ratio;
-    for (int r = 0; r < o.rounds; ++r) {
-        fig.push_back(HandlesRound(ms));
-        base.push_back(BareTimerRound(ms));
-        ratio.push_back(fig.back() / base.back());
-    }
-    bench::PrintResult(o, kName, bench::Text(bench::SpreadOf(fig), "%", 2),
-                       bench::Text(bench::SpreadOf(base), "%", 2),
-                       bench::Text(bench::SpreadOf(ratio), "x", 2), "<=1.1x",
-                       bench::Median(ratio) <= kGoal);
+    bench::Rounds r = bench::MeasureRounds(
+        o, [&] { return HandlesRound(ms); }, [&] { return BareTimerRound(ms); });
+    bench::PrintRatioResult(o, kName, r, "%", 2, kGoal, false);
     return 0;
 }

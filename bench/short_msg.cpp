@@ -62,15 +62,8 @@ int main(int argc, char** argv) {
 
     driverRound();  // warm up both
     directRound();
-    std::vector<double> fig, base, ratio;
-    for (int r = 0; r < o.rounds; ++r) {
-        fig.push_back(driverRound());
-        base.push_back(directRound());
-        ratio.push_back(fig.back() / base.back());
-    }
+    bench::Rounds r = bench::MeasureRounds(o, driverRound, directRound);
     modMessage(0, MODM_CLOSE, dwUser, 0, 0);
-    bench::PrintResult(
-        o, kName, bench::Text(bench::SpreadOf(fig), "ns"), bench::Text(bench::SpreadOf(base), "ns"),
-        bench::Text(bench::SpreadOf(ratio), "x", 2), "<=2.5x", bench::Median(ratio) <= kGoal);
+    bench::PrintRatioResult(o, kName, r, "ns", 1, kGoal, false);
     return 0;
 }

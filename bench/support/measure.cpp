@@ -69,6 +69,17 @@ void PrintResult(const Options& o, const std::string& name, const std::string& f
     std::fflush(stdout);
 }
 
+void PrintRatioResult(const Options& o, const std::string& name, const Rounds& r, const char* unit,
+                      int digits, double goal, bool fHigherIsBetter) {
+    char goalText[32];
+    std::snprintf(goalText, sizeof goalText, "%s%.2gx", fHigherIsBetter ? ">=" : "<=", goal);
+    double median = Median(r.ratio);
+    PrintResult(o, name, Text(SpreadOf(r.figure, fHigherIsBetter), unit, digits),
+                Text(SpreadOf(r.baseline, fHigherIsBetter), unit, digits),
+                Text(SpreadOf(r.ratio, fHigherIsBetter), "x", 2), goalText,
+                fHigherIsBetter ? median >= goal : median <= goal);
+}
+
 void Fail(const std::string& name, const std::string& why) {
     std::fprintf(stderr, "%s: %s\n", name.c_str(), why.c_str());
     std::exit(1);

@@ -34,6 +34,22 @@ struct Spread {
 Spread SpreadOf(std::vector<double> values, bool fHigherIsBetter = false);
 double Median(std::vector<double> values);
 
+// A figure and its baseline measured back to back in each round, and each
+// round's ratio of the two.
+struct Rounds {
+    std::vector<double> figure, baseline, ratio;
+};
+template <typename Figure, typename Baseline>
+Rounds MeasureRounds(const Options& o, Figure figure, Baseline baseline) {
+    Rounds r;
+    for (int i = 0; i < o.rounds; ++i) {
+        r.figure.push_back(figure());
+        r.baseline.push_back(baseline());
+        r.ratio.push_back(r.figure.back() / r.baseline.back());
+    }
+    return r;
+}
+
 // "12.3/12.9unit": the spread with a precision of digits after the point.
 std::string Text(const Spread& s, const char* unit, int digits = 1);
 
@@ -41,6 +57,10 @@ std::string Text(const Spread& s, const char* unit, int digits = 1);
 void PrintResult(const Options& o, const std::string& name, const std::string& figure,
                  const std::string& baseline, const std::string& ratio, const std::string& goal,
                  bool fMet);
+// The same for rounds whose goal is a bound on the median ratio: at most
+// goal (fHigherIsBetter false) or at least goal.
+void PrintRatioResult(const Options& o, const std::string& name, const Rounds& r, const char* unit,
+                      int digits, double goal, bool fHigherIsBetter);
 
 // Ends the program with status 1 after printing why (a check of the work
 // itself failed: the figures would mean nothing).
