@@ -11,7 +11,9 @@
 //
 // Ticks: every timer's due times lie on one grid of whole milliseconds, so
 // timers of one period come due together and one wake-up of the timer thread
-// serves them all, however many there are.
+// serves them all, however many there are. The grid starts when the process
+// first uses the timer, so the ticks of different processes do not all
+// compete for the processor at the same instant.
 #include <sys/prctl.h>
 #include <time.h>
 
@@ -57,6 +59,7 @@ struct TimerState {
     bool threadStarted = false;
     std::atomic<bool> manual{false};
     std::atomic<DWORD> manualNow{0};
+    const Clock::time_point gridOrigin = Clock::now();  // a tick of the grid
     std::map<UINT, LONG> periods;
     LONG balance = 0;
     bool failCaps = false;
@@ -85,9 +88,9 @@ DWORD NowMs(const TimerState& s) {
 }
 
 // The first tick of the grid at or after t.
-Clock::time_point OnGrid(Clock::time_point t) {
-    auto ms = std::chrono::ceil<std::chrono::milliseconds>(t.time_since_epoch());
-    return Clock::time_point(std::chrono::duration_cast<Clock::duration>(ms));
+Clock::time_point OnGrid(const TimerState& s, Clock::time_point t) {
+    auto ms = std::chrono::ceil<std::chrono::milliseconds>(t - s.gridOrigin);
+    return s.gridOrigin + std::chrono::duration_cast<Clock::duration>(ms);
 }
 
 // Runs one callback of t with the lock released around it. A one-shot timer
@@ -210,7 +213,7 @@ MMRESULT WINAPI timeSetEvent(UINT uDelay, UINT, LPTIMECALLBACK lpTimeProc, DWORD
     t->proc = lpTimeProc;
     t->user = dwUser;
     t->periodic = (fuEvent & TIME_PERIODIC) != 0;
-    t->due = OnGrid(Clock::now() + std::chrono::milliseconds(uDelay));
+    t->due = OnGrid(s, Clock::now() + std::chrono::milliseconds(uDelay));
     t->dueManual = NowMs(s) + uDelay;
     s.timers[t->id] = t;
     s.wake.notify_all();
@@ -248,7 +251,7 @@ void VtHostSetManualClock(BOOL fManual) {
         // Back on the real clock: every timer starts a fresh period now.
         Clock::time_point now = Clock::now();
         for (auto& entry : s.timers)
-            entry.second->due = OnGrid(now + std::chrono::milliseconds(entry.second->delay));
+            entry.second->due = OnGrid(s, now + std::chrono::milliseconds(entry.second->delay));
     }
     s.manual.store(manual, std::memory_order_release);
     s.wake.notify_all();
