@@ -8,3 +8,8 @@ int CmdSend(int argc, char** argv);
 int CmdMonitor(int argc, char** argv);
 int CmdLoop(int argc, char** argv);
 int CmdDemo(int argc, char** argv);
+// Windows only (tools/install/cmd_install.cpp).
+int CmdInstall(int argc, char** argv);
+int CmdUninstall(int argc, char** argv);
+int CmdRepair(int argc, char** argv);
+int CmdStatus(int argc, char** argv);

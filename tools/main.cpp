@@ -1,6 +1,7 @@
 // The veltrane command: dispatches to one subcommand.
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 #include "tools/commands.h"
 
@@ -17,7 +18,12 @@ const Subcommand kSubcommands[] = {
     {"send", CmdSend, "send MIDI bytes or a sysex file out of a port"},
     {"monitor", CmdMonitor, "print what arrives on a port until Ctrl-C"},
     {"loop", CmdLoop, "send a checkable pattern out of one port and back in through another"},
-#if !defined(_WIN32)
+#if defined(_WIN32)
+    {"install", CmdInstall, "install the driver for every MIDI application (as administrator)"},
+    {"uninstall", CmdUninstall, "remove what install installed, and only that"},
+    {"repair", CmdRepair, "copy the installed files again and rewrite their registry values"},
+    {"status", CmdStatus, "show the install and whether the driver answers"},
+#else
     {"demo", CmdDemo, "all of it on an embedded simulator, nothing to set up"},
     {"sim", CmdSim, "run the simulated kernel side and interfaces"},
 #endif
@@ -26,7 +32,7 @@ const Subcommand kSubcommands[] = {
 void Usage(FILE* out) {
     std::fprintf(out, "usage: veltrane <command> [options]   (veltrane <command> --help)\n\n");
     for (const auto& c : kSubcommands)
-        std::fprintf(out, "  %-8s %s\n", c.pszName, c.pszSummary);
+        std::fprintf(out, "  %-9s %s\n", c.pszName, c.pszSummary);
 }
 
 }  // namespace
@@ -43,6 +49,19 @@ int main(int argc, char** argv) {
     if (!std::strcmp(argv[1], "-l") || !std::strcmp(argv[1], "--list")) return CmdList(1, argv + 1);
     for (const auto& c : kSubcommands)
         if (!std::strcmp(argv[1], c.pszName)) return c.pfn(argc - 1, argv + 1);
+#if !defined(_WIN32)
+    // The installer's commands belong to the Windows build; here the driver
+    // is a library that needs no installing.
+    for (const char* pszWindows : {"install", "uninstall", "repair", "status"}) {
+        if (!std::strcmp(argv[1], pszWindows)) {
+            std::fprintf(stderr,
+                         "veltrane %s: for Windows only (veltrane.exe %s); on Linux the driver "
+                         "needs no installing\n",
+                         argv[1], argv[1]);
+            return 1;
+        }
+    }
+#endif
     std::fprintf(stderr, "veltrane: unknown command '%s'\n", argv[1]);
     Usage(stderr);
     return 2;

@@ -135,12 +135,18 @@ TEST(Command, UsageErrorsAndMissingPorts) {
         {"loop -o 0 -i 0 --sysex 4096M", 2, "--sysex takes a size from 4 bytes to 16777216"},
         {"loop -o 0", 2, "give -o PORT and -i PORT"},
         {"frobnicate", 2, "unknown command"},
+        {"install", 1, "veltrane install: for Windows only"},
+        {"status", 1, "veltrane status: for Windows only"},
     };
     for (const Case& c : cases) {
         std::string out;
         EXPECT_EQ(RunCommand(c.args, &out), c.status) << c.args << "\n" << out;
         EXPECT_TRUE(Contains(out, c.says)) << c.args << "\n" << out;
     }
+    // The installer's commands are Windows-only: not offered here.
+    std::string help;
+    EXPECT_EQ(RunCommand("--help", &help), 0);
+    EXPECT_FALSE(Contains(help, "install")) << help;
     for (const char* sub : {"list", "send", "monitor", "loop", "demo"}) {
         std::string out;
         EXPECT_EQ(RunCommand(std::string(sub) + " --help", &out), 0) << sub;
