@@ -4,8 +4,9 @@
 //
 // Locking: one mutex guards every timer record. It is never held while a
 // callback runs, so a callback may create or kill timers. A record counts the
-// threads running its callback; timeKillEvent waits for that count to fall to
-// the calls the killing thread itself is inside of. The clock takes no lock:
+// batches of callbacks (a tick's, on one thread) that hold it; timeKillEvent
+// waits for that count to fall to the batches the killing thread itself is
+// inside of. The clock takes no lock:
 // timeGetTime runs for every input byte, so the manual clock's switch and
 // value are atomics (changed under the mutex, read without it).
 //
@@ -44,10 +45,10 @@ struct Timer {
     LPTIMECALLBACK proc;
     DWORD_PTR user;
     bool periodic;
-    Clock::time_point due;  // next tick on the timer thread
-    DWORD dueManual;        // when a one-shot fires under the manual clock
-    bool killed = false;
-    int running = 0;  // threads inside its callback now
+    Clock::time_point due;            // next tick on the timer thread
+    DWORD dueManual;                  // when a one-shot fires under the manual clock
+    std::atomic<bool> killed{false};  // set under the lock, read without it by a batch
+    int running = 0;                  // batches (one a thread) that hold it now
 };
 
 struct TimerState {
@@ -93,17 +94,32 @@ Clock::time_point OnGrid(const TimerState& s, Clock::time_point t) {
     return s.gridOrigin + std::chrono::duration_cast<Clock::duration>(ms);
 }
 
-// Runs one callback of t with the lock released around it. A one-shot timer
-// is gone once it has fired.
-void RunOne(TimerState& s, std::unique_lock<std::mutex>& lock, const std::shared_ptr<Timer>& t) {
-    ++t->running;
-    tlsRunning.push_back(t.get());
+// Runs one callback of each timer of a tick with the lock released around
+// them all: one unlock for the whole tick, however many timers there are.
+// Each timer counts as running for the whole batch, so a timeKillEvent on
+// another thread returns only once the batch is done, and a timer killed
+// meanwhile (by an earlier callback, or by another thread before its turn)
+// is skipped; so are all that remain once the test takes the clock over,
+// unless fManual. A one-shot timer is gone once it has fired.
+void RunBatch(TimerState& s, std::unique_lock<std::mutex>& lock,
+              const std::vector<std::shared_ptr<Timer>>& batch, bool fManual) {
+    for (const auto& t : batch) {
+        ++t->running;
+        tlsRunning.push_back(t.get());
+    }
+    std::vector<Timer*> oneShotsFired;
     lock.unlock();
-    t->proc(t->id, 0, t->user, 0, 0);
+    for (const auto& t : batch) {
+        if (t->killed || (!fManual && s.manual)) continue;
+        t->proc(t->id, 0, t->user, 0, 0);
+        if (!t->periodic) oneShotsFired.push_back(t.get());
+    }
     lock.lock();
-    tlsRunning.pop_back();
-    --t->running;
-    if (!t->periodic && !t->killed) {
+    tlsRunning.resize(tlsRunning.size() - batch.size());
+    for (const auto& t : batch)
+        --t->running;
+    for (Timer* t : oneShotsFired) {
+        if (t->killed) continue;
         t->killed = true;
         s.timers.erase(t->id);
     }
@@ -117,6 +133,7 @@ void TimerThread() {
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     TimerState& s = State();
     std::unique_lock<std::mutex> lock(s.m);
+    std::vector<std::shared_ptr<Timer>> due;  // the timers of one tick
     for (;;) {
         if (s.manual || s.timers.empty()) {
             s.wake.wait(lock);
@@ -130,13 +147,10 @@ void TimerThread() {
             s.wake.wait_until(lock, earliest);
             continue;
         }
-        std::vector<std::shared_ptr<Timer>> due;
-        for (const auto& entry : s.timers)
-            if (entry.second->due <= now) due.push_back(entry.second);
-        for (const auto& t : due) {
-            // An earlier callback of this round may have killed it, or the
-            // test may have taken the clock over.
-            if (t->killed || s.manual) continue;
+        due.clear();
+        for (const auto& entry : s.timers) {
+            const std::shared_ptr<Timer>& t = entry.second;
+            if (t->due > now) continue;
             if (t->periodic) {
                 // Keep the phase; ticks that are already late are dropped
                 // rather than run in a burst.
@@ -144,8 +158,9 @@ void TimerThread() {
                 t->due += period;
                 if (t->due <= now) t->due += period * ((now - t->due) / period + 1);
             }
-            RunOne(s, lock, t);
+            due.push_back(t);
         }
+        RunBatch(s, lock, due, false);
     }
 }
 
@@ -268,16 +283,13 @@ void VtHostAdvanceTime(DWORD dwMs) {
 void VtHostRunTimers(void) {
     TimerState& s = State();
     std::unique_lock<std::mutex> lock(s.m);
-    std::vector<std::shared_ptr<Timer>> live;
-    for (const auto& entry : s.timers)
-        live.push_back(entry.second);
-    for (const auto& t : live) {
-        // Killed by an earlier callback of this tick: skip it.
-        if (t->killed) continue;
+    std::vector<std::shared_ptr<Timer>> due;
+    for (const auto& entry : s.timers) {
+        const std::shared_ptr<Timer>& t = entry.second;
         // A one-shot fires once the manual clock reaches its time.
-        if (!t->periodic && static_cast<int32_t>(NowMs(s) - t->dueManual) < 0) continue;
-        RunOne(s, lock, t);
+        if (t->periodic || static_cast<int32_t>(NowMs(s) - t->dueManual) >= 0) due.push_back(t);
     }
+    RunBatch(s, lock, due, true);
 }
 
 DWORD VtHostTimerCount(void) {
