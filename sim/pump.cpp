@@ -77,7 +77,7 @@ void DrainOutput(Node& n, unsigned p, int64_t now) {
         uint32_t count = FifoPacketCount(pk);
         if (p == 0) ++n.stats.drainedOutA;
         if (p == 1) ++n.stats.drainedOutB;
-        o.log.push_back(pk);
+        o.log.push_back({pk, now});
         if (o.log.size() > kCaptureLimit) o.log.pop_front();
         for (uint32_t b = 0; b < count; ++b) {
             uint8_t byte = static_cast<uint8_t>(pk >> (8 * b));

@@ -4,6 +4,7 @@
 #include <initializer_list>
 
 #include "tools/commands.h"
+#include "tools/version.h"
 
 namespace {
 
@@ -15,8 +16,11 @@ struct Subcommand {
 
 const Subcommand kSubcommands[] = {
     {"list", CmdList, "list the MIDI ports (also -l)"},
-    {"send", CmdSend, "send MIDI bytes or a sysex file out of a port"},
+    {"send", CmdSend, "send MIDI bytes, named messages, a script or a sysex file"},
+    {"play", CmdPlay, "play a Standard MIDI File out of a port"},
     {"monitor", CmdMonitor, "print what arrives on a port until Ctrl-C"},
+    {"record", CmdRecord, "record what arrives on a port into a Standard MIDI File"},
+    {"receive", CmdReceive, "write the sysex that arrives on a port into a file"},
     {"loop", CmdLoop, "send a checkable pattern out of one port and back in through another"},
 #if defined(_WIN32)
     {"install", CmdInstall, "install the driver for every MIDI application (as administrator)"},
@@ -26,13 +30,19 @@ const Subcommand kSubcommands[] = {
 #else
     {"demo", CmdDemo, "all of it on an embedded simulator, nothing to set up"},
     {"sim", CmdSim, "run the simulated kernel side and interfaces"},
+    {"ctl", CmdCtl, "send one command to the simulator's control socket"},
 #endif
 };
 
 void Usage(FILE* out) {
-    std::fprintf(out, "usage: veltrane <command> [options]   (veltrane <command> --help)\n\n");
+    std::fprintf(out,
+                 "usage: veltrane <command> [options]   (veltrane <command> --help)\n"
+                 "       veltrane --version\n\n");
     for (const auto& c : kSubcommands)
         std::fprintf(out, "  %-9s %s\n", c.pszName, c.pszSummary);
+    std::fprintf(out,
+                 "\nPORT is a port's ID, its device node and port (0:out-a ... 7:in-b, which\n"
+                 "stay the same when another interface is unplugged) or part of its name.\n");
 }
 
 }  // namespace
@@ -44,6 +54,10 @@ int main(int argc, char** argv) {
     }
     if (!std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h")) {
         Usage(stdout);
+        return 0;
+    }
+    if (!std::strcmp(argv[1], "--version") || !std::strcmp(argv[1], "-V")) {
+        std::printf("%s", tools::VersionReport().c_str());
         return 0;
     }
     if (!std::strcmp(argv[1], "-l") || !std::strcmp(argv[1], "--list")) return CmdList(1, argv + 1);

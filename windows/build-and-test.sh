@@ -175,22 +175,52 @@ command_smoke() {  # arch exe
     local arch=$1 exe=$2 sub
     echo "== wine $arch veltrane.exe (no driver registered)"
     if run_cmd "$arch --help" 0 "$exe" --help; then
-        for sub in list send monitor loop install uninstall repair status; do
+        for sub in list send play monitor record receive loop install uninstall repair status; do
             expect_out "$arch --help" "$tmp/out" "^  $sub "
         done
-        grep -qE '^  (sim|demo) ' "$tmp/out" && fail "$arch --help offers a Linux-only command"
+        grep -qE '^  (sim|demo|ctl) ' "$tmp/out" && fail "$arch --help offers a Linux-only command"
     fi
-    # sim and demo are Linux-only: unknown here, a usage error.
-    run_cmd "$arch sim" 2 "$exe" sim && expect_out "$arch sim" "$tmp/err" "unknown command 'sim'"
-    run_cmd "$arch send --help" 0 "$exe" send --help && expect_out "$arch send --help" "$tmp/out" '^usage: veltrane send'
+    if run_cmd "$arch --version" 0 "$exe" --version; then
+        expect_out "$arch --version" "$tmp/out" '^veltrane 4\.1\.13 \(Veltrane MIDI driver 4\.1\.13\)$'
+        expect_out "$arch --version" "$tmp/out" "^build .+, Windows $arch\$"
+    fi
+    # sim, demo and ctl are Linux-only: unknown here, a usage error.
+    for sub in sim ctl; do
+        run_cmd "$arch $sub" 2 "$exe" $sub && expect_out "$arch $sub" "$tmp/err" "unknown command '$sub'"
+    done
+    for sub in send play record receive; do
+        run_cmd "$arch $sub --help" 0 "$exe" $sub --help &&
+            expect_out "$arch $sub --help" "$tmp/out" "^usage: veltrane $sub"
+    done
     if run_cmd "$arch list" 0 "$exe" list; then
-        expect_out "$arch list" "$tmp/out" '^Dir ID  Name$'
+        expect_out "$arch list" "$tmp/out" '^Dir ID  Node Port     Name$'
         grep -q 'Veltrane$' "$tmp/out" && fail "$arch list: Veltrane ports without the driver registered"
     fi
     local outs
     outs=$(grep -c '^OUT ' "$tmp/out")
+    run_cmd "$arch list --json" 0 "$exe" list --json &&
+        expect_out "$arch list --json" "$tmp/out" '^\{"outputs":\[.*\],"inputs":\[.*\]\}$'
     run_cmd "$arch send (no port)" 1 "$exe" send -p "$outs" 90 3C 40 &&
         expect_out "$arch send (no port)" "$tmp/err" "no port with ID $outs"
+    run_cmd "$arch send (no node)" 1 "$exe" send -p 0:out-a 90 3C 40 &&
+        expect_out "$arch send (no node)" "$tmp/err" "no interface on device node 0"
+    # What the command reads is checked before any port is opened.
+    printf 'RIFF\0\0\0\4RMID' >"$tmp/not.mid"
+    printf 'MThd\0\0\0\6\0\0\0\1\1\340MTrk\0\0\0\20\0\220' >"$tmp/cut.mid"
+    run_cmd "$arch play (not MIDI)" 1 "$exe" play -p 0 "$tmp/not.mid" &&
+        expect_out "$arch play (not MIDI)" "$tmp/err" 'not a Standard MIDI File: it does not start with "MThd"'
+    run_cmd "$arch play (cut short)" 1 "$exe" play -p 0 "$tmp/cut.mid" &&
+        expect_out "$arch play (cut short)" "$tmp/err" 'track 1 at byte 14 says 16 bytes, the file has 2 after its header \(cut short\?\)'
+    run_cmd "$arch play (missing)" 1 "$exe" play -p 0 "$tmp/none.mid" &&
+        expect_out "$arch play (missing)" "$tmp/err" "^veltrane play: cannot read $tmp/none.mid: "
+    run_cmd "$arch send (folder)" 1 "$exe" send -p 0 -s "$tmp" &&
+        expect_out "$arch send (folder)" "$tmp/err" "^veltrane send: cannot read $tmp: it is a directory$"
+    run_cmd "$arch send (MIDI file)" 1 "$exe" send -p 0 -s "$tmp/cut.mid" &&
+        expect_out "$arch send (MIDI file)" "$tmp/err" 'is a Standard MIDI File: play it with `veltrane play'
+    run_cmd "$arch send (script)" 2 "$exe" send -p 0 on C4 &&
+        expect_out "$arch send (script)" "$tmp/err" "'on' needs a note and a velocity"
+    run_cmd "$arch monitor (type)" 2 "$exe" monitor -p 0 --type drums &&
+        expect_out "$arch monitor (type)" "$tmp/err" "unknown message type 'drums'"
 }
 
 # ---- the package and the installer

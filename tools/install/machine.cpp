@@ -2,7 +2,7 @@
 // lives, the Sysnative view of System32, administrator rights, and text.
 #include "tools/install/install.h"
 
-#include "include/build_constants.h"
+#include "tools/version.h"
 
 namespace install {
 namespace {
@@ -29,11 +29,7 @@ bool StartsWithFolder(const std::wstring& path, const std::wstring& folder) {
 }  // namespace
 
 std::wstring DriverVersion() {
-    // Major in the top nibble of the high byte, minor in its low nibble,
-    // build in the low byte.
-    return std::to_wstring(vDriverVersion >> 12) + L"." +
-           std::to_wstring((vDriverVersion >> 8) & 0xF) + L"." +
-           std::to_wstring(vDriverVersion & 0xFF);
+    return Widen(tools::DriverVersionText());
 }
 
 std::vector<Slot> DriverSlots() {
