@@ -184,6 +184,7 @@ void Start(State& s, Node& n, DeviceConn& conn, const devwire::Request& req, con
     if (out) {
         out->wireFreeAt = 0;
         out->idle = true;
+        out->lastTakenAt = -1;
         out->stream = std::move(stream);
     } else {
         n.in.push_back(std::move(stream));

@@ -2,13 +2,24 @@
 // per process, timeGetTime, the period balance and timer capabilities, and
 // the manual clock that lets tests drive time and ticks themselves.
 //
-// Locking: one mutex guards every timer record and the clock. It is never
-// held while a callback runs, so a callback may create or kill timers.
-// A record counts the threads running its callback; timeKillEvent waits for
-// that count to fall to the calls the killing thread itself is inside of.
+// Locking: one mutex guards every timer record. It is never held while a
+// callback runs, so a callback may create or kill timers. A record counts the
+// batches of callbacks (a tick's, on one thread) that hold it; timeKillEvent
+// waits for that count to fall to the batches the killing thread itself is
+// inside of. The clock takes no lock:
+// timeGetTime runs for every input byte, so the manual clock's switch and
+// value are atomics (changed under the mutex, read without it).
+//
+// Ticks: every timer's due times lie on one grid of whole milliseconds, so
+// timers of one period come due together and one wake-up of the timer thread
+// serves them all, however many there are. The grid starts when the process
+// first uses the timer, so the ticks of different processes do not all
+// compete for the processor at the same instant.
+#include <sys/prctl.h>
 #include <time.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <map>
@@ -34,10 +45,10 @@ struct Timer {
     LPTIMECALLBACK proc;
     DWORD_PTR user;
     bool periodic;
-    Clock::time_point due;  // next tick on the timer thread
-    DWORD dueManual;        // when a one-shot fires under the manual clock
-    bool killed = false;
-    int running = 0;  // threads inside its callback now
+    Clock::time_point due;            // next tick on the timer thread
+    DWORD dueManual;                  // when a one-shot fires under the manual clock
+    std::atomic<bool> killed{false};  // set under the lock, read without it by a batch
+    int running = 0;                  // batches (one a thread) that hold it now
 };
 
 struct TimerState {
@@ -47,8 +58,9 @@ struct TimerState {
     std::map<UINT, std::shared_ptr<Timer>> timers;
     UINT nextId = 1;
     bool threadStarted = false;
-    bool manual = false;
-    DWORD manualNow = 0;
+    std::atomic<bool> manual{false};
+    std::atomic<DWORD> manualNow{0};
+    const Clock::time_point gridOrigin = Clock::now();  // a tick of the grid
     std::map<UINT, LONG> periods;
     LONG balance = 0;
     bool failCaps = false;
@@ -72,20 +84,42 @@ DWORD RealMs() {
 }
 
 DWORD NowMs(const TimerState& s) {
-    return s.manual ? s.manualNow : RealMs();
+    return s.manual.load(std::memory_order_acquire) ? s.manualNow.load(std::memory_order_relaxed)
+                                                    : RealMs();
 }
 
-// Runs one callback of t with the lock released around it. A one-shot timer
-// is gone once it has fired.
-void RunOne(TimerState& s, std::unique_lock<std::mutex>& lock, const std::shared_ptr<Timer>& t) {
-    ++t->running;
-    tlsRunning.push_back(t.get());
+// The first tick of the grid at or after t.
+Clock::time_point OnGrid(const TimerState& s, Clock::time_point t) {
+    auto ms = std::chrono::ceil<std::chrono::milliseconds>(t - s.gridOrigin);
+    return s.gridOrigin + std::chrono::duration_cast<Clock::duration>(ms);
+}
+
+// Runs one callback of each timer of a tick with the lock released around
+// them all: one unlock for the whole tick, however many timers there are.
+// Each timer counts as running for the whole batch, so a timeKillEvent on
+// another thread returns only once the batch is done, and a timer killed
+// meanwhile (by an earlier callback, or by another thread before its turn)
+// is skipped; so are all that remain once the test takes the clock over,
+// unless fManual. A one-shot timer is gone once it has fired.
+void RunBatch(TimerState& s, std::unique_lock<std::mutex>& lock,
+              const std::vector<std::shared_ptr<Timer>>& batch, bool fManual) {
+    for (const auto& t : batch) {
+        ++t->running;
+        tlsRunning.push_back(t.get());
+    }
+    std::vector<Timer*> oneShotsFired;
     lock.unlock();
-    t->proc(t->id, 0, t->user, 0, 0);
+    for (const auto& t : batch) {
+        if (t->killed || (!fManual && s.manual)) continue;
+        t->proc(t->id, 0, t->user, 0, 0);
+        if (!t->periodic) oneShotsFired.push_back(t.get());
+    }
     lock.lock();
-    tlsRunning.pop_back();
-    --t->running;
-    if (!t->periodic && !t->killed) {
+    tlsRunning.resize(tlsRunning.size() - batch.size());
+    for (const auto& t : batch)
+        --t->running;
+    for (Timer* t : oneShotsFired) {
+        if (t->killed) continue;
         t->killed = true;
         s.timers.erase(t->id);
     }
@@ -93,8 +127,13 @@ void RunOne(TimerState& s, std::unique_lock<std::mutex>& lock, const std::shared
 }
 
 void TimerThread() {
+    // Ticks on time, as the multimedia timer's with a period of 1 ms: no
+    // timer slack on this thread (the default lets a wake-up come up to 50 us
+    // late, to be merged with others).
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     TimerState& s = State();
     std::unique_lock<std::mutex> lock(s.m);
+    std::vector<std::shared_ptr<Timer>> due;  // the timers of one tick
     for (;;) {
         if (s.manual || s.timers.empty()) {
             s.wake.wait(lock);
@@ -108,21 +147,20 @@ void TimerThread() {
             s.wake.wait_until(lock, earliest);
             continue;
         }
-        std::vector<std::shared_ptr<Timer>> due;
-        for (const auto& entry : s.timers)
-            if (entry.second->due <= now) due.push_back(entry.second);
-        for (const auto& t : due) {
-            // An earlier callback of this round may have killed it, or the
-            // test may have taken the clock over.
-            if (t->killed || s.manual) continue;
+        due.clear();
+        for (const auto& entry : s.timers) {
+            const std::shared_ptr<Timer>& t = entry.second;
+            if (t->due > now) continue;
             if (t->periodic) {
-                // Keep the phase; a tick that is already late is dropped
+                // Keep the phase; ticks that are already late are dropped
                 // rather than run in a burst.
-                t->due += std::chrono::milliseconds(t->delay);
-                if (t->due <= now) t->due = now + std::chrono::milliseconds(t->delay);
+                auto period = std::chrono::milliseconds(t->delay);
+                t->due += period;
+                if (t->due <= now) t->due += period * ((now - t->due) / period + 1);
             }
-            RunOne(s, lock, t);
+            due.push_back(t);
         }
+        RunBatch(s, lock, due, false);
     }
 }
 
@@ -190,7 +228,7 @@ MMRESULT WINAPI timeSetEvent(UINT uDelay, UINT, LPTIMECALLBACK lpTimeProc, DWORD
     t->proc = lpTimeProc;
     t->user = dwUser;
     t->periodic = (fuEvent & TIME_PERIODIC) != 0;
-    t->due = Clock::now() + std::chrono::milliseconds(uDelay);
+    t->due = OnGrid(s, Clock::now() + std::chrono::milliseconds(uDelay));
     t->dueManual = NowMs(s) + uDelay;
     s.timers[t->id] = t;
     s.wake.notify_all();
@@ -214,9 +252,7 @@ MMRESULT WINAPI timeKillEvent(UINT uTimerID) {
 }
 
 DWORD WINAPI timeGetTime(void) {
-    TimerState& s = State();
-    std::lock_guard<std::mutex> lock(s.m);
-    return NowMs(s);
+    return NowMs(State());
 }
 
 void VtHostSetManualClock(BOOL fManual) {
@@ -225,42 +261,35 @@ void VtHostSetManualClock(BOOL fManual) {
     bool manual = fManual != FALSE;
     if (manual == s.manual) return;
     if (manual) {
-        s.manualNow = RealMs();
+        s.manualNow.store(RealMs(), std::memory_order_relaxed);
     } else {
         // Back on the real clock: every timer starts a fresh period now.
         Clock::time_point now = Clock::now();
         for (auto& entry : s.timers)
-            entry.second->due = now + std::chrono::milliseconds(entry.second->delay);
+            entry.second->due = OnGrid(s, now + std::chrono::milliseconds(entry.second->delay));
     }
-    s.manual = manual;
+    s.manual.store(manual, std::memory_order_release);
     s.wake.notify_all();
 }
 
 void VtHostSetTime(DWORD dwMs) {
-    TimerState& s = State();
-    std::lock_guard<std::mutex> lock(s.m);
-    s.manualNow = dwMs;
+    State().manualNow.store(dwMs, std::memory_order_relaxed);
 }
 
 void VtHostAdvanceTime(DWORD dwMs) {
-    TimerState& s = State();
-    std::lock_guard<std::mutex> lock(s.m);
-    s.manualNow += dwMs;
+    State().manualNow.fetch_add(dwMs, std::memory_order_relaxed);
 }
 
 void VtHostRunTimers(void) {
     TimerState& s = State();
     std::unique_lock<std::mutex> lock(s.m);
-    std::vector<std::shared_ptr<Timer>> live;
-    for (const auto& entry : s.timers)
-        live.push_back(entry.second);
-    for (const auto& t : live) {
-        // Killed by an earlier callback of this tick: skip it.
-        if (t->killed) continue;
+    std::vector<std::shared_ptr<Timer>> due;
+    for (const auto& entry : s.timers) {
+        const std::shared_ptr<Timer>& t = entry.second;
         // A one-shot fires once the manual clock reaches its time.
-        if (!t->periodic && static_cast<int32_t>(NowMs(s) - t->dueManual) < 0) continue;
-        RunOne(s, lock, t);
+        if (t->periodic || static_cast<int32_t>(NowMs(s) - t->dueManual) >= 0) due.push_back(t);
     }
+    RunBatch(s, lock, due, true);
 }
 
 DWORD VtHostTimerCount(void) {

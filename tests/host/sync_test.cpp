@@ -39,9 +39,12 @@ TEST(Handles, AreSmallDistinctMultiplesOfFourAndReused) {
 
 TEST(Handles, BadHandlesFailWithInvalidHandle) {
     HANDLE hClosed = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+    HANDLE hClosedMutex = CreateMutexW(nullptr, FALSE, nullptr);
     ASSERT_TRUE(CloseHandle(hClosed));
-    const HANDLE bad[] = {nullptr, INVALID_HANDLE_VALUE, hClosed, reinterpret_cast<HANDLE>(6),
-                          reinterpret_cast<HANDLE>(0x40000)};
+    ASSERT_TRUE(CloseHandle(hClosedMutex));
+    const HANDLE bad[] = {
+        nullptr,      INVALID_HANDLE_VALUE,        hClosed,
+        hClosedMutex, reinterpret_cast<HANDLE>(6), reinterpret_cast<HANDLE>(0x40000)};
     for (HANDLE h : bad) {
         SetLastError(0);
         EXPECT_EQ(WaitForSingleObject(h, 0), WAIT_FAILED) << h;
@@ -59,6 +62,16 @@ TEST(Handles, BadHandlesFailWithInvalidHandle) {
     EXPECT_FALSE(ReleaseMutex(hEvent));
     CloseHandle(hMutex);
     CloseHandle(hEvent);
+    // A closed mutex's handle value that comes back for an event is that event.
+    HANDLE hGone = CreateMutexW(nullptr, FALSE, nullptr);
+    ASSERT_TRUE(CloseHandle(hGone));
+    HANDLE hReused = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    ASSERT_EQ(hReused, hGone);
+    EXPECT_EQ(WaitForSingleObject(hReused, 0), WAIT_TIMEOUT);
+    SetLastError(0);
+    EXPECT_FALSE(ReleaseMutex(hReused));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    CloseHandle(hReused);
 }
 
 // Re-entrant for its owner, closed to every other thread until the owner
@@ -188,6 +201,38 @@ TEST(Mutex, HandlesOfOneNameAreOneMutex) {
     EXPECT_EQ(TakeAndGiveBackOnOtherThread(h2), WAIT_OBJECT_0);
     CloseHandle(h2);
     CloseHandle(hOther);
+}
+
+// A thread that keeps taking and giving back a mutex while another closes its
+// handle: each call either works on the mutex or fails as on a bad handle,
+// and every call that starts once CloseHandle has returned fails.
+TEST(Mutex, CloseRacingWaitsLeavesNoUseAfterClose) {
+    HANDLE h = CreateMutexW(nullptr, FALSE, nullptr);
+    ASSERT_NE(h, nullptr);
+    std::atomic<bool> closed{false};
+    std::atomic<int> rounds{0};
+    std::atomic<int> faults{0};
+    std::thread user([&] {
+        for (;;) {
+            bool fClosedBefore = closed.load();
+            SetLastError(0);
+            DWORD r = WaitForSingleObject(h, 0);
+            if (r == WAIT_OBJECT_0) {
+                if (fClosedBefore) ++faults;
+                if (!ReleaseMutex(h) && GetLastError() != ERROR_INVALID_HANDLE) ++faults;
+            } else if (r != WAIT_FAILED || GetLastError() != ERROR_INVALID_HANDLE) {
+                ++faults;
+            }
+            ++rounds;
+            if (fClosedBefore) return;
+        }
+    });
+    while (rounds.load() < 1000)
+        std::this_thread::yield();
+    EXPECT_TRUE(CloseHandle(h));
+    closed = true;
+    user.join();
+    EXPECT_EQ(faults.load(), 0);
 }
 
 TEST(Mutex, InitialOwnerIsTheCreator) {
