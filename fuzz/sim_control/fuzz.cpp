@@ -1,0 +1,116 @@
+// The simulator's control lines: the input is what one peer sends to the
+// control socket of a fresh simulator (node 0 plugged, with an input and an
+// output stream running on it), in pieces, reading the answers as they come.
+// The simulator must neither crash nor hang, and end the connection when the
+// peer has sent everything (or after quit).
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "fuzz/support/fuzz_support.h"
+#include "host/os/devwire.h"
+
+namespace {
+
+int Connect(const std::string& path, int type) {
+    sockaddr_un addr;
+    int fd = socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
+    if (fd < 0 || !devwire::SocketAddress(path, &addr) ||
+        connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+        fuzz::Fail("cannot connect to the simulator");
+    return fd;
+}
+
+// Streams for the commands to act on: input and output A of node 0, in one
+// memfd, with a few packets waiting in the output ring.
+struct Streams {
+    int device = -1, mem = -1;
+    void* base = MAP_FAILED;
+    Streams() {
+        mem = memfd_create("fuzz-blocks", MFD_CLOEXEC);
+        if (mem < 0 || ftruncate(mem, 2 * kFifoBlockBytes) != 0) fuzz::Fail("memfd");
+        base = mmap(nullptr, 2 * kFifoBlockBytes, PROT_READ | PROT_WRITE, MAP_SHARED, mem, 0);
+        if (base == MAP_FAILED) fuzz::Fail("mmap");
+        device = Connect(devwire::DevicePath(fuzz::Root(), 0), SOCK_SEQPACKET);
+        for (uint32_t i = 0; i < 2; ++i) {
+            auto* f =
+                reinterpret_cast<MidiFifo*>(static_cast<uint8_t*>(base) + i * kFifoBlockBytes);
+            f->dwMagic = MIDI_FIFO_MAGIC;
+            f->cbHeader = kFifoHeaderBytes;
+            f->cRef = 1;
+            f->cdwSize = kFifoWords;
+            f->iRead = f->iWrite = kFifoFirstSlot;
+            if (i == 1)
+                for (uint32_t k = 0; k < 8; ++k)
+                    sim::RingPut(f, FifoPacket(0x90 | (k << 8) | (0x40 << 16), 3, 0));
+            StreamStartRequest sr{i == 0 ? kPipeIn : kPipeOutA, kFifoWords, 0};
+            devwire::Request req{devwire::kRequest, i + 1, IOCTL_START_STREAM, sizeof sr,
+                                 kFifoBlockBytes,   1,     i * kFifoBlockBytes};
+            uint8_t msg[sizeof req + sizeof sr];
+            std::memcpy(msg, &req, sizeof req);
+            std::memcpy(msg + sizeof req, &sr, sizeof sr);
+            iovec iov{msg, sizeof msg};
+            msghdr mh{};
+            mh.msg_iov = &iov;
+            mh.msg_iovlen = 1;
+            devwire::DescriptorSpace space;
+            devwire::AttachDescriptor(&mh, &space, mem);
+            devwire::Reply reply{};
+            if (sendmsg(device, &mh, MSG_NOSIGNAL) < 0 ||
+                recv(device, &reply, sizeof reply, 0) != sizeof reply || reply.fPending != 1)
+                fuzz::Fail("a stream does not start");
+        }
+    }
+    ~Streams() {
+        close(device);
+        munmap(base, 2 * kFifoBlockBytes);
+        close(mem);
+    }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    fuzz::Root();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    sim::Options options;
+    options.nodes = {0};
+    options.rate = sim::Rate::Fast;
+    fuzz::FreshServer(options);
+    {
+        Streams streams;
+        int fd = Connect(devwire::ControlPath(fuzz::Root()), SOCK_STREAM | SOCK_NONBLOCK);
+        // Sends in pieces of up to 64 bytes while reading every answer; then
+        // reads until the simulator ends the connection.
+        size_t sent = 0;
+        bool shut = false;
+        for (;;) {
+            pollfd pfd{fd, static_cast<short>(POLLIN | (shut ? 0 : POLLOUT)), 0};
+            if (poll(&pfd, 1, 10000) <= 0) fuzz::Fail("the simulator hangs");
+            if (pfd.revents & (POLLIN | POLLHUP | POLLERR)) {
+                char buf[65536];
+                ssize_t n = recv(fd, buf, sizeof buf, 0);
+                if (n <= 0 && !(n < 0 && errno == EAGAIN)) break;
+            }
+            if (!shut && (pfd.revents & POLLOUT)) {
+                size_t piece = std::min<size_t>(size - sent, 1 + (sent * 7 + size) % 64);
+                ssize_t n = piece ? send(fd, data + sent, piece, MSG_NOSIGNAL) : 0;
+                if (n > 0) sent += static_cast<size_t>(n);
+                if (sent == size || n < 0) {
+                    shutdown(fd, SHUT_WR);
+                    shut = true;
+                }
+            }
+        }
+        close(fd);
+    }
+    return 0;
+}
