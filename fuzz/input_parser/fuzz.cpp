@@ -118,12 +118,7 @@ Handle gAnchor;
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzz::Root();
-    static sim::Server server;
-    sim::Options options;
-    options.nodes = {0};
-    options.rate = sim::Rate::Paused;
-    options.loopback = false;  // only this target writes the input ring
-    fuzz::StartServer(&server, options);
+    fuzz::StartSilentServer();
     VtHostSetManualClock(TRUE);  // the timer callback runs when this target says
     VtHostSetTime(1000);
     DriverProc(0, nullptr, DRV_LOAD, 0, 0);

@@ -79,12 +79,7 @@ Handle gAnchors[2];
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzz::Root();
-    static sim::Server server;
-    sim::Options options;
-    options.nodes = {0};
-    options.rate = sim::Rate::Paused;  // this target drains the rings itself
-    options.loopback = false;
-    fuzz::StartServer(&server, options);
+    fuzz::StartSilentServer();
     DriverProc(0, nullptr, DRV_LOAD, 0, 0);
     DriverProc(0, nullptr, DRV_ENABLE, 0, 0);
     DriverProc(0, nullptr, DRV_OPEN, 0, 0);

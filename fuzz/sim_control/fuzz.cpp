@@ -17,12 +17,10 @@
 
 namespace {
 
-int Connect(const std::string& path, int type) {
-    sockaddr_un addr;
-    int fd = socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
-    if (fd < 0 || !devwire::SocketAddress(path, &addr) ||
-        connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
-        fuzz::Fail("cannot connect to the simulator");
+// A connection the target cannot do without.
+int MustConnect(const std::string& path, int type) {
+    int fd = fuzz::Connect(path, type);
+    if (fd < 0) fuzz::Fail("cannot connect to the simulator");
     return fd;
 }
 
@@ -36,7 +34,7 @@ struct Streams {
         if (mem < 0 || ftruncate(mem, 2 * kFifoBlockBytes) != 0) fuzz::Fail("memfd");
         base = mmap(nullptr, 2 * kFifoBlockBytes, PROT_READ | PROT_WRITE, MAP_SHARED, mem, 0);
         if (base == MAP_FAILED) fuzz::Fail("mmap");
-        device = Connect(devwire::DevicePath(fuzz::Root(), 0), SOCK_SEQPACKET);
+        device = MustConnect(devwire::DevicePath(fuzz::Root(), 0), SOCK_SEQPACKET);
         for (uint32_t i = 0; i < 2; ++i) {
             auto* f =
                 reinterpret_cast<MidiFifo*>(static_cast<uint8_t*>(base) + i * kFifoBlockBytes);
@@ -75,19 +73,11 @@ struct Streams {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    fuzz::Root();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    sim::Options options;
-    options.nodes = {0};
-    options.rate = sim::Rate::Fast;
-    fuzz::FreshServer(options);
+    fuzz::FreshServer();
     {
         Streams streams;
-        int fd = Connect(devwire::ControlPath(fuzz::Root()), SOCK_STREAM | SOCK_NONBLOCK);
+        int fd = MustConnect(devwire::ControlPath(fuzz::Root()), SOCK_STREAM | SOCK_NONBLOCK);
         // Sends in pieces of up to 64 bytes while reading every answer; then
         // reads until the simulator ends the connection.
         size_t sent = 0;

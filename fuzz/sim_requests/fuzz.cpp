@@ -25,16 +25,6 @@ namespace {
 constexpr int kPeers = 3;
 constexpr size_t kMemBytes = 3 * kFifoBlockBytes;
 
-int Connect(const std::string& path, int type) {
-    sockaddr_un addr;
-    int fd = socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
-    if (fd >= 0 && devwire::SocketAddress(path, &addr) &&
-        connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0)
-        return fd;
-    if (fd >= 0) close(fd);
-    return -1;
-}
-
 // Memory to pass: a memfd (or a file under the root) that this side maps too,
 // until it shrinks it.
 struct Memory {
@@ -222,7 +212,8 @@ struct Run {
         switch (in.ConsumeIntegralInRange<int>(0, 9)) {
             case 0:
                 if (peers[peer] < 0)
-                    peers[peer] = Connect(devwire::DevicePath(fuzz::Root(), 0), SOCK_SEQPACKET);
+                    peers[peer] =
+                        fuzz::Connect(devwire::DevicePath(fuzz::Root(), 0), SOCK_SEQPACKET);
                 break;
             case 1:
             case 2:
@@ -262,16 +253,8 @@ struct Run {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    fuzz::Root();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    sim::Options options;
-    options.nodes = {0};
-    options.rate = sim::Rate::Fast;
-    fuzz::FreshServer(options);
+    fuzz::FreshServer();
     FuzzedDataProvider in(data, size);
     {
         Run run(in);

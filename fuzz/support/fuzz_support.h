@@ -15,15 +15,20 @@ namespace fuzz {
 // VELTRANE_ROOT before anything asks for it, removed at exit.
 const std::string& Root();
 
-// A simulator serving the root from a thread of this process, started with
-// options (root set here); aborts when it cannot start.
-void StartServer(sim::Server* server, sim::Options options);
+// For the driver's targets, which play the kernel side's part in the rings
+// themselves: a simulator serving node 0 from a thread of this process for
+// the rest of it, draining no output and producing no input.
+void StartSilentServer();
 
-// The simulator of a target that fuzzes it, as if freshly started with
-// options: started on first use (and again after a quit), then every node
-// unplugged and those of options plugged again, so that streams, counters,
-// rates and faults start over.
-void FreshServer(const sim::Options& options);
+// For the other targets: the simulator of this process as if freshly started
+// with node 0 at the fast rate. Started on first use (and again
+// after a quit); otherwise every node is unplugged and node 0 plugged again,
+// so that streams, counters, rates and faults start over.
+void FreshServer();
+
+// A connection to the Unix socket at path (SOCK_STREAM, SOCK_SEQPACKET, with
+// SOCK_NONBLOCK if wanted); -1 when nobody serves it.
+int Connect(const std::string& path, int type);
 
 // A finding: prints it and aborts, which libFuzzer reports with the input.
 [[noreturn]] void Fail(const char* what);
