@@ -10,7 +10,9 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "fuzz/support/fuzz_support.h"
 #include "host/os/devwire.h"
@@ -84,7 +86,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         bool shut = false;
         for (;;) {
             pollfd pfd{fd, static_cast<short>(POLLIN | (shut ? 0 : POLLOUT)), 0};
-            if (poll(&pfd, 1, 10000) <= 0) fuzz::Fail("the simulator hangs");
+            if (poll(&pfd, 1, 10000) <= 0) {
+                // Where every thread is, for the finding.
+                std::string gdb = "gdb -batch -p " + std::to_string(getpid()) +
+                                  " -ex 'thread apply all bt' >&2 2>/dev/null";
+                (void)!system(gdb.c_str());
+                fuzz::Fail("the simulator hangs");
+            }
             if (pfd.revents & (POLLIN | POLLHUP | POLLERR)) {
                 char buf[65536];
                 ssize_t n = recv(fd, buf, sizeof buf, 0);
