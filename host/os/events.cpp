@@ -18,6 +18,27 @@ DWORD Event::Wait(DWORD dwMilliseconds) {
     return WAIT_OBJECT_0;
 }
 
+DWORD Event::WaitUntil(const std::function<bool(std::chrono::steady_clock::time_point*)>& timeUp) {
+    std::unique_lock<std::mutex> lock(m_);
+    for (;;) {
+        if (set_) {
+            if (!manual_) set_ = false;
+            return WAIT_OBJECT_0;
+        }
+        auto deadline = std::chrono::steady_clock::time_point::max();
+        if (timeUp(&deadline)) return WAIT_TIMEOUT;
+        if (deadline == std::chrono::steady_clock::time_point::max())
+            cv_.wait(lock);
+        else
+            cv_.wait_until(lock, deadline);
+    }
+}
+
+void Event::Poke() {
+    std::lock_guard<std::mutex> lock(m_);
+    cv_.notify_all();
+}
+
 void Event::Set() {
     std::lock_guard<std::mutex> lock(m_);
     set_ = true;

@@ -3,13 +3,16 @@
 // under the root. Nothing outside this folder includes it.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 
 #include "host/os/host.h"
+#include "host/os/win32.h"
 
 namespace vthost {
 
@@ -32,6 +35,12 @@ class Event : public Object {
   public:
     Event(bool fManualReset, bool fInitialState) : manual_(fManualReset), set_(fInitialState) {}
     DWORD Wait(DWORD dwMilliseconds) override;
+    // Waits until the event is set (WAIT_OBJECT_0, taking the set of an
+    // auto-reset event) or timeUp answers true (WAIT_TIMEOUT). timeUp runs
+    // with the event's lock held before every sleep and sets that sleep's
+    // deadline (time_point::max() for none); Poke makes the sleeper ask again.
+    DWORD WaitUntil(const std::function<bool(std::chrono::steady_clock::time_point*)>& timeUp);
+    void Poke();
     void Set();
     void Reset();
 

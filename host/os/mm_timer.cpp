@@ -1,6 +1,7 @@
 // The multimedia timer: timeSetEvent and timeKillEvent with one timer thread
 // per process, timeGetTime, the period balance and timer capabilities, and
-// the manual clock that lets tests drive time and ticks themselves.
+// the manual clock that lets tests drive time and ticks themselves, and the
+// waits of players on the clock (VtHostWaitEventUntil).
 //
 // Locking: one mutex guards every timer record and the clock. It is never
 // held while a callback runs, so a callback may create or kill timers.
@@ -40,6 +41,14 @@ struct Timer {
     int running = 0;  // threads inside its callback now
 };
 
+// A thread in VtHostWaitEventUntil: its event, what it waits for, and whether
+// it has looked at the clock and gone to sleep (it may since have been woken).
+struct ClockWaiter {
+    std::shared_ptr<vthost::Event> event;
+    uint64_t due;
+    bool blocked = false;
+};
+
 struct TimerState {
     std::mutex m;
     std::condition_variable wake;  // the timer thread: timers or the clock changed
@@ -48,7 +57,9 @@ struct TimerState {
     UINT nextId = 1;
     bool threadStarted = false;
     bool manual = false;
-    DWORD manualNow = 0;
+    uint64_t manualUs = 0;  // the manual clock
+    std::vector<ClockWaiter*> waiters;
+    std::condition_variable waitersChanged;  // a waiter went to sleep, left, or the clock moved
     std::map<UINT, LONG> periods;
     LONG balance = 0;
     bool failCaps = false;
@@ -71,8 +82,30 @@ DWORD RealMs() {
                               static_cast<uint64_t>(ts.tv_nsec) / 1000000u);
 }
 
+uint64_t RealUs() {
+    return static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch())
+            .count());
+}
+
 DWORD NowMs(const TimerState& s) {
-    return s.manual ? s.manualNow : RealMs();
+    return s.manual ? static_cast<DWORD>(s.manualUs / 1000) : RealMs();
+}
+
+uint64_t NowUs(const TimerState& s) {
+    return s.manual ? s.manualUs : RealUs();
+}
+
+// After the clock moved (the lock held): every waiter looks at it again.
+void ClockMovedLocked(TimerState& s, std::unique_lock<std::mutex>& lock) {
+    std::vector<std::shared_ptr<vthost::Event>> events;
+    for (ClockWaiter* w : s.waiters)
+        events.push_back(w->event);
+    s.waitersChanged.notify_all();
+    lock.unlock();
+    for (const auto& e : events)
+        e->Poke();
+    lock.lock();
 }
 
 // Runs one callback of t with the lock released around it. A one-shot timer
@@ -221,11 +254,11 @@ DWORD WINAPI timeGetTime(void) {
 
 void VtHostSetManualClock(BOOL fManual) {
     TimerState& s = State();
-    std::lock_guard<std::mutex> lock(s.m);
+    std::unique_lock<std::mutex> lock(s.m);
     bool manual = fManual != FALSE;
     if (manual == s.manual) return;
     if (manual) {
-        s.manualNow = RealMs();
+        s.manualUs = RealUs();
     } else {
         // Back on the real clock: every timer starts a fresh period now.
         Clock::time_point now = Clock::now();
@@ -234,18 +267,67 @@ void VtHostSetManualClock(BOOL fManual) {
     }
     s.manual = manual;
     s.wake.notify_all();
+    ClockMovedLocked(s, lock);
 }
 
 void VtHostSetTime(DWORD dwMs) {
     TimerState& s = State();
-    std::lock_guard<std::mutex> lock(s.m);
-    s.manualNow = dwMs;
+    std::unique_lock<std::mutex> lock(s.m);
+    s.manualUs = static_cast<uint64_t>(dwMs) * 1000u;
+    ClockMovedLocked(s, lock);
 }
 
 void VtHostAdvanceTime(DWORD dwMs) {
     TimerState& s = State();
+    std::unique_lock<std::mutex> lock(s.m);
+    s.manualUs += static_cast<uint64_t>(dwMs) * 1000u;
+    ClockMovedLocked(s, lock);
+}
+
+uint64_t VtHostClockUs(void) {
+    TimerState& s = State();
     std::lock_guard<std::mutex> lock(s.m);
-    s.manualNow += dwMs;
+    return NowUs(s);
+}
+
+DWORD VtHostWaitEventUntil(HANDLE hEvent, uint64_t qwDueUs) {
+    auto event = vthost::HandleOfKind<vthost::Event>(hEvent);
+    if (!event) return WAIT_FAILED;
+    TimerState& s = State();
+    ClockWaiter waiter{event, qwDueUs};
+    {
+        std::lock_guard<std::mutex> lock(s.m);
+        s.waiters.push_back(&waiter);
+    }
+    DWORD r = event->WaitUntil([&](Clock::time_point* pDeadline) {
+        std::lock_guard<std::mutex> lock(s.m);
+        if (qwDueUs != UINT64_MAX && NowUs(s) >= qwDueUs) return true;
+        if (!s.manual && qwDueUs != UINT64_MAX)
+            *pDeadline = Clock::time_point(std::chrono::microseconds(qwDueUs));
+        waiter.blocked = true;
+        s.waitersChanged.notify_all();
+        return false;
+    });
+    std::lock_guard<std::mutex> lock(s.m);
+    s.waiters.erase(std::find(s.waiters.begin(), s.waiters.end(), &waiter));
+    s.waitersChanged.notify_all();
+    return r;
+}
+
+uint64_t VtHostNextClockWait(DWORD dwTimeoutMs) {
+    TimerState& s = State();
+    std::unique_lock<std::mutex> lock(s.m);
+    uint64_t earliest = 0;
+    auto found = [&] {
+        uint64_t now = NowUs(s);
+        earliest = 0;
+        for (const ClockWaiter* w : s.waiters)
+            if (w->blocked && w->due > now && (earliest == 0 || w->due < earliest))
+                earliest = w->due;
+        return earliest != 0;
+    };
+    s.waitersChanged.wait_for(lock, std::chrono::milliseconds(dwTimeoutMs), found);
+    return earliest;
 }
 
 void VtHostRunTimers(void) {

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "host/os/host.h"
+#include "host/os/win32.h"
 #include "tests/host/peer.h"
 
 namespace {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "host/os/host.h"
+#include "host/os/win32.h"
 #include "tests/support/support.h"
 
 namespace {
