@@ -14,19 +14,20 @@ DWORD Event::Wait(DWORD dwMilliseconds) {
         return WAIT_TIMEOUT;
     }
     // An auto-reset event lets exactly one waiter through per Set.
-    if (!manual_) set_ = false;
+    if (!manual_) set_ = signaled_ = false;
     return WAIT_OBJECT_0;
 }
 
-DWORD Event::WaitUntil(const std::function<bool(std::chrono::steady_clock::time_point*)>& timeUp) {
+DWORD Event::WaitUntil(
+    const std::function<bool(bool fSet, std::chrono::steady_clock::time_point*)>& stop) {
     std::unique_lock<std::mutex> lock(m_);
     for (;;) {
-        if (set_) {
-            if (!manual_) set_ = false;
+        auto deadline = std::chrono::steady_clock::time_point::max();
+        if (stop(set_, &deadline)) {
+            if (!set_) return WAIT_TIMEOUT;
+            if (!manual_) set_ = signaled_ = false;
             return WAIT_OBJECT_0;
         }
-        auto deadline = std::chrono::steady_clock::time_point::max();
-        if (timeUp(&deadline)) return WAIT_TIMEOUT;
         if (deadline == std::chrono::steady_clock::time_point::max())
             cv_.wait(lock);
         else
@@ -41,7 +42,7 @@ void Event::Poke() {
 
 void Event::Set() {
     std::lock_guard<std::mutex> lock(m_);
-    set_ = true;
+    set_ = signaled_ = true;
     if (manual_)
         cv_.notify_all();
     else
@@ -50,7 +51,7 @@ void Event::Set() {
 
 void Event::Reset() {
     std::lock_guard<std::mutex> lock(m_);
-    set_ = false;
+    set_ = signaled_ = false;
 }
 
 }  // namespace vthost

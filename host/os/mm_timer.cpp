@@ -42,11 +42,13 @@ struct Timer {
 };
 
 // A thread in VtHostWaitEventUntil: its event, what it waits for, and whether
-// it has looked at the clock and gone to sleep (it may since have been woken).
+// it has looked at the clock and its event and gone to sleep (a clock move
+// or a set of its event since then wakes it again).
 struct ClockWaiter {
     std::shared_ptr<vthost::Event> event;
     uint64_t due;
     bool blocked = false;
+    uint64_t clockSeen = 0;  // the clock's move count when it went to sleep
 };
 
 struct TimerState {
@@ -59,6 +61,7 @@ struct TimerState {
     bool manual = false;
     uint64_t manualUs = 0;  // the manual clock
     std::vector<ClockWaiter*> waiters;
+    uint64_t clockMoves = 0;                 // how often the test moved the clock
     std::condition_variable waitersChanged;  // a waiter went to sleep, left, or the clock moved
     std::map<UINT, LONG> periods;
     LONG balance = 0;
@@ -98,6 +101,7 @@ uint64_t NowUs(const TimerState& s) {
 
 // After the clock moved (the lock held): every waiter looks at it again.
 void ClockMovedLocked(TimerState& s, std::unique_lock<std::mutex>& lock) {
+    ++s.clockMoves;
     std::vector<std::shared_ptr<vthost::Event>> events;
     for (ClockWaiter* w : s.waiters)
         events.push_back(w->event);
@@ -299,12 +303,14 @@ DWORD VtHostWaitEventUntil(HANDLE hEvent, uint64_t qwDueUs) {
         std::lock_guard<std::mutex> lock(s.m);
         s.waiters.push_back(&waiter);
     }
-    DWORD r = event->WaitUntil([&](Clock::time_point* pDeadline) {
+    DWORD r = event->WaitUntil([&](bool fSet, Clock::time_point* pDeadline) {
         std::lock_guard<std::mutex> lock(s.m);
-        if (qwDueUs != UINT64_MAX && NowUs(s) >= qwDueUs) return true;
+        waiter.blocked = false;
+        if (fSet || (qwDueUs != UINT64_MAX && NowUs(s) >= qwDueUs)) return true;
         if (!s.manual && qwDueUs != UINT64_MAX)
             *pDeadline = Clock::time_point(std::chrono::microseconds(qwDueUs));
         waiter.blocked = true;
+        waiter.clockSeen = s.clockMoves;
         s.waitersChanged.notify_all();
         return false;
     });
@@ -321,8 +327,10 @@ uint64_t VtHostNextClockWait(DWORD dwTimeoutMs) {
     auto found = [&] {
         uint64_t now = NowUs(s);
         earliest = 0;
+        // Settled: asleep since the clock last moved, its event not set.
         for (const ClockWaiter* w : s.waiters)
-            if (w->blocked && w->due > now && (earliest == 0 || w->due < earliest))
+            if (w->blocked && w->clockSeen == s.clockMoves && !w->event->Signaled() &&
+                w->due > now && (earliest == 0 || w->due < earliest))
                 earliest = w->due;
         return earliest != 0;
     };
