@@ -1,12 +1,15 @@
-// Handles, events and mutexes: the table's values and reference counts,
-// auto- and manual-reset events with timeouts, and the named mutex within a
-// thread, across threads and across processes (including a dead owner).
+// Handles, events and locks: the table's values and reference counts, auto-
+// and manual-reset events with timeouts, the named mutex within a thread,
+// across threads and across processes (including a dead owner), and critical
+// sections.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "host/os/host.h"
 #include "host/os/win32.h"
@@ -231,6 +234,60 @@ TEST(Mutex, OwnerProcessKilledHandsItOverAbandoned) {
     EXPECT_EQ(next.Ask("wait 0"), std::to_string(WAIT_OBJECT_0));
     EXPECT_EQ(next.Ask("release"), "ok");
     CloseHandle(h);
+}
+
+// ---------------------------------------------------------------- critical sections
+
+// TryEnterCriticalSection from a thread of its own.
+bool OtherThreadGets(LPCRITICAL_SECTION cs) {
+    return std::async(std::launch::async, [cs] {
+               if (!TryEnterCriticalSection(cs)) return false;
+               LeaveCriticalSection(cs);
+               return true;
+           })
+        .get();
+}
+
+TEST(CriticalSection, IsReentrantForItsOwnerAndExclusiveForOthers) {
+    CRITICAL_SECTION cs;
+    InitializeCriticalSection(&cs);
+    EnterCriticalSection(&cs);
+    EXPECT_TRUE(TryEnterCriticalSection(&cs));
+    EXPECT_EQ(cs.OwningThread, reinterpret_cast<HANDLE>(ULONG_PTR{GetCurrentThreadId()}));
+    EXPECT_EQ(cs.RecursionCount, 2);
+    EXPECT_FALSE(OtherThreadGets(&cs));
+    LeaveCriticalSection(&cs);
+    EXPECT_FALSE(OtherThreadGets(&cs)) << "entered twice, left once";
+    std::async(std::launch::async, [&cs] { LeaveCriticalSection(&cs); }).get();
+    EXPECT_FALSE(OtherThreadGets(&cs)) << "a leave by another thread changes nothing";
+    LeaveCriticalSection(&cs);
+    EXPECT_TRUE(OtherThreadGets(&cs));
+    DeleteCriticalSection(&cs);
+}
+
+TEST(CriticalSection, KeepsContendingThreadsApart) {
+    for (DWORD spin : {DWORD(0), DWORD(4000)}) {
+        SCOPED_TRACE(spin);
+        CRITICAL_SECTION cs;
+        ASSERT_TRUE(InitializeCriticalSectionAndSpinCount(&cs, spin));
+        EXPECT_EQ(SetCriticalSectionSpinCount(&cs, spin), spin);
+        long counter = 0;  // unguarded but by the section
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 4; ++t)
+            threads.emplace_back([&] {
+                for (int i = 0; i < 50000; ++i) {
+                    EnterCriticalSection(&cs);
+                    counter = counter + 1;
+                    LeaveCriticalSection(&cs);
+                }
+            });
+        for (std::thread& t : threads)
+            t.join();
+        EXPECT_EQ(counter, 200000);
+        EXPECT_TRUE(TryEnterCriticalSection(&cs));
+        LeaveCriticalSection(&cs);
+        DeleteCriticalSection(&cs);
+    }
 }
 
 }  // namespace

@@ -20,7 +20,11 @@
 #endif
 #define VT_CLIENT_VIEW 1
 
+/* The C library's string calls for both widths, which Windows programs
+ * find through these headers (wcslen and the like come with <string.h>
+ * there). */
 #include <string.h>
+#include <wchar.h>
 
 #include "../../os/win32_base.h"
 
