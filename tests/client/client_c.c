@@ -10,12 +10,12 @@
 #include <string.h>
 
 static int failures;
-#define CHECK(cond)                                                  \
-    do {                                                             \
-        if (!(cond)) {                                               \
+#define CHECK(cond)                                                   \
+    do {                                                              \
+        if (!(cond)) {                                                \
             printf("%s:%d: failed: %s\n", __FILE__, __LINE__, #cond); \
-            ++failures;                                              \
-        }                                                            \
+            ++failures;                                               \
+        }                                                             \
     } while (0)
 
 static CRITICAL_SECTION lock;

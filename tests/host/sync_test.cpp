@@ -240,11 +240,12 @@ TEST(Mutex, OwnerProcessKilledHandsItOverAbandoned) {
 
 // TryEnterCriticalSection from a thread of its own.
 bool OtherThreadGets(LPCRITICAL_SECTION cs) {
-    return std::async(std::launch::async, [cs] {
-               if (!TryEnterCriticalSection(cs)) return false;
-               LeaveCriticalSection(cs);
-               return true;
-           })
+    return std::async(std::launch::async,
+                      [cs] {
+                          if (!TryEnterCriticalSection(cs)) return false;
+                          LeaveCriticalSection(cs);
+                          return true;
+                      })
         .get();
 }
 
@@ -271,19 +272,26 @@ TEST(CriticalSection, KeepsContendingThreadsApart) {
         CRITICAL_SECTION cs;
         ASSERT_TRUE(InitializeCriticalSectionAndSpinCount(&cs, spin));
         EXPECT_EQ(SetCriticalSectionSpinCount(&cs, spin), spin);
-        long counter = 0;  // unguarded but by the section
+        long counter = 0;  // guarded by the section alone
+        std::atomic<int> inside{0};
+        std::atomic<bool> overlapped{false};
         std::vector<std::thread> threads;
         for (int t = 0; t < 4; ++t)
             threads.emplace_back([&] {
-                for (int i = 0; i < 50000; ++i) {
+                for (int i = 0; i < 20000; ++i) {
                     EnterCriticalSection(&cs);
-                    counter = counter + 1;
+                    if (inside.fetch_add(1) != 0) overlapped = true;
+                    long v = counter;
+                    if (i % 64 == 0) std::this_thread::yield();  // others pile up meanwhile
+                    counter = v + 1;
+                    inside.fetch_sub(1);
                     LeaveCriticalSection(&cs);
                 }
             });
         for (std::thread& t : threads)
             t.join();
-        EXPECT_EQ(counter, 200000);
+        EXPECT_FALSE(overlapped.load());
+        EXPECT_EQ(counter, 80000);
         EXPECT_TRUE(TryEnterCriticalSection(&cs));
         LeaveCriticalSection(&cs);
         DeleteCriticalSection(&cs);
