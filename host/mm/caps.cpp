@@ -36,27 +36,23 @@ void CopyName(const VT_CHAR16* src, WCHAR* dst) {
     dst[out] = 0;
 }
 
-// The same fields, whatever the record's text width.
-template <typename Caps>
-void FillOut(const VtMidiOutCaps16& from, Caps* to) {
+// The fields both directions have, whatever the record's text width.
+template <typename From, typename To>
+void FillCommon(const From& from, To* to) {
     to->wMid = from.wMid;
     to->wPid = from.wPid;
     to->vDriverVersion = from.vDriverVersion;
     CopyName(from.szPname, to->szPname);
-    to->wTechnology = from.wTechnology;
-    to->wVoices = from.wVoices;
-    to->wNotes = from.wNotes;
-    to->wChannelMask = from.wChannelMask;
     to->dwSupport = from.dwSupport;
 }
 
 template <typename Caps>
-void FillIn(const VtMidiInCaps16& from, Caps* to) {
-    to->wMid = from.wMid;
-    to->wPid = from.wPid;
-    to->vDriverVersion = from.vDriverVersion;
-    CopyName(from.szPname, to->szPname);
-    to->dwSupport = from.dwSupport;
+void FillOut(const VtMidiOutCaps16& from, Caps* to) {
+    FillCommon(from, to);
+    to->wTechnology = from.wTechnology;
+    to->wVoices = from.wVoices;
+    to->wNotes = from.wNotes;
+    to->wChannelMask = from.wChannelMask;
 }
 
 // The device a capability call means: an open handle of the direction, cast,
@@ -100,11 +96,13 @@ MMRESULT WINAPI midiOutGetDevCapsW(UINT_PTR uDeviceID, LPMIDIOUTCAPSW pmoc, UINT
 }
 
 MMRESULT WINAPI midiInGetDevCapsA(UINT_PTR uDeviceID, LPMIDIINCAPSA pmic, UINT cbmic) {
-    return GetCaps<MIDIINCAPSA, VtMidiInCaps16>(uDeviceID, pmic, cbmic, false, FillIn<MIDIINCAPSA>);
+    return GetCaps<MIDIINCAPSA, VtMidiInCaps16>(uDeviceID, pmic, cbmic, false,
+                                                FillCommon<VtMidiInCaps16, MIDIINCAPSA>);
 }
 
 MMRESULT WINAPI midiInGetDevCapsW(UINT_PTR uDeviceID, LPMIDIINCAPSW pmic, UINT cbmic) {
-    return GetCaps<MIDIINCAPSW, VtMidiInCaps16>(uDeviceID, pmic, cbmic, false, FillIn<MIDIINCAPSW>);
+    return GetCaps<MIDIINCAPSW, VtMidiInCaps16>(uDeviceID, pmic, cbmic, false,
+                                                FillCommon<VtMidiInCaps16, MIDIINCAPSW>);
 }
 
 }  // extern "C"

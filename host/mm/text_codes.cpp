@@ -41,6 +41,22 @@ int Deliver(const std::basic_string<Unit>& out, Unit* pOut, int cchOut) {
     return n;
 }
 
+// Reads n units a character at a time and writes each; false (and
+// ERROR_NO_UNICODE_TRANSLATION) at text that is not valid when fStrict.
+template <typename Read, typename Write>
+bool Transcode(size_t n, bool fStrict, Read read, Write write) {
+    for (size_t i = 0; i < n;) {
+        vtmm::utf::Char ch = read(i, n - i);
+        if (!ch.fValid && fStrict) {
+            SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+            return false;
+        }
+        write(ch.c);
+        i += ch.cUnits;
+    }
+    return true;
+}
+
 // The length of a terminated string, the terminator counted (cch -1).
 template <typename Unit>
 size_t TerminatedLength(const Unit* p) {
@@ -75,13 +91,11 @@ int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCCH lpMultiByteSt
     size_t n =
         cbMultiByte == -1 ? TerminatedLength(lpMultiByteStr) : static_cast<size_t>(cbMultiByte);
     std::wstring out;
-    for (size_t i = 0; i < n;) {
-        vtmm::utf::Char ch = vtmm::utf::ReadUtf8(p + i, n - i);
-        if (!ch.fValid && (dwFlags & MB_ERR_INVALID_CHARS))
-            return Fail(ERROR_NO_UNICODE_TRANSLATION);
-        out.push_back(static_cast<wchar_t>(ch.c));
-        i += ch.cUnits;
-    }
+    if (!Transcode(
+            n, (dwFlags & MB_ERR_INVALID_CHARS) != 0,
+            [&](size_t i, size_t left) { return vtmm::utf::ReadUtf8(p + i, left); },
+            [&](char32_t c) { out.push_back(static_cast<wchar_t>(c)); }))
+        return 0;
     return Deliver(out, lpWideCharStr, cchWideChar);
 }
 
@@ -103,15 +117,15 @@ int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWCH lpWideCharSt
     size_t n =
         cchWideChar == -1 ? TerminatedLength(lpWideCharStr) : static_cast<size_t>(cchWideChar);
     std::string out;
-    for (size_t i = 0; i < n;) {
-        vtmm::utf::Char ch = vtmm::utf::ReadWide(lpWideCharStr + i, n - i);
-        if (!ch.fValid && (dwFlags & WC_ERR_INVALID_CHARS))
-            return Fail(ERROR_NO_UNICODE_TRANSLATION);
-        char bytes[4];
-        vtmm::utf::WriteUtf8(ch.c, bytes);
-        out.append(bytes, vtmm::utf::Utf8Length(ch.c));
-        i += ch.cUnits;
-    }
+    if (!Transcode(
+            n, (dwFlags & WC_ERR_INVALID_CHARS) != 0,
+            [&](size_t i, size_t left) { return vtmm::utf::ReadWide(lpWideCharStr + i, left); },
+            [&](char32_t c) {
+                char bytes[4];
+                vtmm::utf::WriteUtf8(c, bytes);
+                out.append(bytes, vtmm::utf::Utf8Length(c));
+            }))
+        return 0;
     return Deliver(out, lpMultiByteStr, cbMultiByte);
 }
 
