@@ -92,25 +92,51 @@ uint64_t LogCount(const OutputPort& o, bool packets, uint64_t most) {
     if (packets) return o.log.size();
     uint64_t bytes = 0;
     for (size_t i = 0; i < o.log.size() && bytes < most; ++i)
-        bytes += FifoPacketCount(o.log[i]);
+        bytes += FifoPacketCount(o.log[i].packet);
     return bytes;
 }
 
 // The answer to a capture: what the output drained since the last one, which
-// is then forgotten.
-std::string TakeCapture(OutputPort& o, bool packets) {
+// is then forgotten. Timed: each packet after the simulator's clock in
+// microseconds when it left the ring, "US:HEX32".
+std::string TakeCapture(OutputPort& o, bool packets, bool timed) {
     std::string out = "ok";
-    for (uint32_t pk : o.log) {
-        if (packets) {
-            out += " " + Hex(pk, 8);
-            continue;
+    for (const OutputPort::Drained& d : o.log) {
+        if (timed) {
+            out += " " + std::to_string(d.at) + ":" + Hex(d.packet, 8);
+        } else if (packets) {
+            out += " " + Hex(d.packet, 8);
+        } else {
+            for (uint32_t b = 0; b < FifoPacketCount(d.packet); ++b)
+                out += " " + Hex((d.packet >> (8 * b)) & 0xFF, 2);
         }
-        for (uint32_t b = 0; b < FifoPacketCount(pk); ++b)
-            out += " " + Hex((pk >> (8 * b)) & 0xFF, 2);
     }
     o.log.clear();
     return out;
 }
+
+struct Syntax {
+    const char* name;
+    const char* text;
+};
+
+// Every command and what it takes, as help answers them and usage errors
+// quote them.
+const Syntax kCommands[] = {
+    {"plug", "plug N [VID PID]"},
+    {"unplug", "unplug N"},
+    {"descriptor", "descriptor N VID PID"},
+    {"rate", "rate N wire|fast|paused"},
+    {"loopback", "loopback N on|off"},
+    {"inject", "inject N A|B HEX..."},
+    {"packet", "packet N HEX32..."},
+    {"capture", "capture N A|B bytes|packets|timed [COUNT [TIMEOUT_MS]]"},
+    {"stats", "stats N"},
+    {"await", "await N KEY VALUE [TIMEOUT_MS]"},
+    {"fail", "fail N descriptor-short|wrong-vendor|start-immediate|start-no-cookie"},
+    {"help", "help"},
+    {"quit", "quit"},
+};
 
 class Command {
   public:
@@ -123,13 +149,11 @@ class Command {
             s_.quit = true;
             return "ok";
         }
-        static const char* const kNodeCommands[] = {"plug",     "unplug", "descriptor", "rate",
-                                                    "loopback", "inject", "packet",     "capture",
-                                                    "stats",    "fail",   "await"};
+        if (c == "help") return "ok " + ControlCommandList("; ");
         bool known = false;
-        for (const char* k : kNodeCommands)
-            known = known || c == k;
-        if (!known) return Error("unknown command '" + c + "'");
+        for (const Syntax& k : kCommands)
+            known = known || c == k.name;
+        if (!known) return Error("unknown command '" + c + "' (help lists them)");
         if (w_.size() < 2) return Error(c + " needs a node");
         uint64_t number = 0;
         if (!ParseDecimal(w_[1], 3, &number) || number >= kDevNodes)
@@ -151,6 +175,12 @@ class Command {
     }
 
   private:
+    std::string Usage() const {
+        for (const Syntax& k : kCommands)
+            if (w_[0] == k.name) return Error(std::string("usage: ") + k.text);
+        return Error("usage");
+    }
+
     bool Ids(size_t at, uint16_t* vendor, uint16_t* product, std::string* why) {
         uint32_t v = 0, p = 0;
         if (!hex::ParseNumber(w_[at], 4, &v)) {
@@ -181,41 +211,39 @@ class Command {
         if (s_.nodes[node].plugged) return Error("node " + w_[1] + " is already plugged");
         uint16_t vendor = kExpectedVendorId, product = kExpectedProductId;
         std::string why;
-        if (w_.size() != 2 && w_.size() != 4) return Error("usage: plug N [VID PID]");
+        if (w_.size() != 2 && w_.size() != 4) return Usage();
         if (w_.size() == 4 && !Ids(2, &vendor, &product, &why)) return Error(why);
         if (!PlugNode(s_, node, vendor, product, &why)) return Error(why);
         return "ok";
     }
 
     std::string Unplug(unsigned node) {
-        if (w_.size() != 2) return Error("usage: unplug N");
+        if (w_.size() != 2) return Usage();
         UnplugNode(s_, node);
         return "ok";
     }
 
     std::string SetDescriptor(Node& n) {
-        if (w_.size() != 4) return Error("usage: descriptor N VID PID");
+        if (w_.size() != 4) return Usage();
         std::string why;
         if (!Ids(2, &n.vendor, &n.product, &why)) return Error(why);
         return "ok";
     }
 
     std::string SetRate(Node& n) {
-        if (w_.size() != 3 || !ParseRate(w_[2], &n.rate))
-            return Error("usage: rate N wire|fast|paused");
+        if (w_.size() != 3 || !ParseRate(w_[2], &n.rate)) return Usage();
         return "ok";
     }
 
     std::string SetLoopback(Node& n) {
-        if (w_.size() != 3 || (w_[2] != "on" && w_[2] != "off"))
-            return Error("usage: loopback N on|off");
+        if (w_.size() != 3 || (w_[2] != "on" && w_[2] != "off")) return Usage();
         n.loopback = w_[2] == "on";
         return "ok";
     }
 
     std::string Inject(Node& n) {
         unsigned port = 0;
-        if (!Port(2, &port)) return Error("usage: inject N A|B HEX...");
+        if (!Port(2, &port)) return Usage();
         std::vector<uint8_t> bytes;
         if (!ParseBytes(w_, 3, &bytes)) return Error("inject needs bytes in hex");
         InjectBytes(s_, n, port, bytes, NowUs());
@@ -223,7 +251,7 @@ class Command {
     }
 
     std::string Packet(Node& n) {
-        if (w_.size() < 3) return Error("usage: packet N HEX32...");
+        if (w_.size() < 3) return Usage();
         std::vector<uint32_t> packets;
         for (size_t i = 2; i < w_.size(); ++i) {
             uint32_t v = 0;
@@ -244,22 +272,24 @@ class Command {
     std::string Capture(Node& n) {
         unsigned port = 0;
         if (w_.size() < 4 || w_.size() > 6 || !Port(2, &port) ||
-            (w_[3] != "bytes" && w_[3] != "packets"))
-            return Error("usage: capture N A|B bytes|packets [COUNT [TIMEOUT_MS]]");
+            (w_[3] != "bytes" && w_[3] != "packets" && w_[3] != "timed"))
+            return Usage();
         ControlWait w;
         w.port = static_cast<int>(port);
-        w.packets = w_[3] == "packets";
-        if (w_.size() == 4) return TakeCapture(n.out[port], w.packets);
+        w.timed = w_[3] == "timed";
+        w.packets = w_[3] != "bytes";
+        if (w_.size() == 4) return TakeCapture(n.out[port], w.packets, w.timed);
         // A count the log cannot reach would only ever time out.
         const uint64_t most = w.packets ? kCaptureLimit : 3 * kCaptureLimit;
         if (!ParseDecimal(w_[4], 19, &w.value)) return Error("bad count '" + w_[4] + "'");
         if (w.value > most)
-            return Error("a capture keeps at most " + std::to_string(most) + " " + w_[3]);
+            return Error("a capture keeps at most " + std::to_string(most) +
+                         (w.packets ? " packets" : " bytes"));
         return Park(n, w, 5);
     }
 
     std::string Stats(Node& n) {
-        if (w_.size() != 2) return Error("usage: stats N");
+        if (w_.size() != 2) return Usage();
         std::string out = "ok";
         for (const auto& [key, value] : Counters(n))
             out += " " + key + "=" + std::to_string(value);
@@ -268,7 +298,7 @@ class Command {
 
     // Waits until the counter is at least VALUE.
     std::string Await(Node& n) {
-        if (w_.size() != 4 && w_.size() != 5) return Error("usage: await N KEY VALUE [TIMEOUT_MS]");
+        if (w_.size() != 4 && w_.size() != 5) return Usage();
         ControlWait w;
         uint64_t ignored = 0;
         if (!CounterOf(n, w_[2], &ignored)) return Error("unknown counter '" + w_[2] + "'");
@@ -296,7 +326,7 @@ class Command {
     }
 
     std::string Fail(Node& n) {
-        if (w_.size() != 3) return Error("usage: fail N WHAT");
+        if (w_.size() != 3) return Usage();
         const std::string& what = w_[2];
         if (what == "descriptor-short")
             ++n.faults.descriptorShort;
@@ -319,6 +349,13 @@ class Command {
 
 }  // namespace
 
+std::string ControlCommandList(const char* separator) {
+    std::string list;
+    for (const Syntax& k : kCommands)
+        list += (list.empty() ? "" : separator) + std::string(k.text);
+    return list;
+}
+
 std::string AnswerWait(State& s, const ControlWait& w, int64_t now) {
     Node& n = s.nodes[w.node];
     if (!n.plugged || n.generation != w.generation)
@@ -332,7 +369,7 @@ std::string AnswerWait(State& s, const ControlWait& w, int64_t now) {
     } else {
         OutputPort& o = n.out[w.port];
         have = LogCount(o, w.packets, w.value);
-        if (have >= w.value) return TakeCapture(o, w.packets);
+        if (have >= w.value) return TakeCapture(o, w.packets, w.timed);
         what = std::to_string(have) + (w.packets ? " packets" : " bytes") + " captured";
     }
     if (now < w.deadline) return "";

@@ -9,6 +9,7 @@
 #include <ctime>
 #include <string>
 
+#include "sim/server_state.h"
 #include "sim/sim.h"
 
 namespace sim {
@@ -25,13 +26,14 @@ void Usage(FILE* out) {
                  "  --rate RATE         output pace: wire (31250 baud), fast, paused\n"
                  "  --no-loopback       outputs do not feed the inputs\n"
                  "  --exit-with-parent  end when the process that started it ends\n\n"
-                 "Control commands (one a line): plug N [VID PID], unplug N,\n"
-                 "descriptor N VID PID, rate N RATE, loopback N on|off, inject N A|B HEX...,\n"
-                 "packet N HEX32..., capture N A|B bytes|packets [COUNT [TIMEOUT_MS]],\n"
-                 "stats N, await N KEY VALUE [TIMEOUT_MS], fail N WHAT, quit.\n"
+                 "Control commands, one a line (`veltrane ctl COMMAND...` sends one):\n"
+                 "  %s\n"
                  "await waits until the counter KEY (as stats names it) is at least VALUE;\n"
                  "capture with a COUNT waits until the output drained that many packets or\n"
-                 "bytes. Either answers \"error timeout ...\" after TIMEOUT_MS (default 10000).\n");
+                 "bytes. Either answers \"error timeout ...\" after TIMEOUT_MS (default 10000).\n"
+                 "A timed capture gives each packet as US:HEX32, US the simulator's clock in\n"
+                 "microseconds when the packet left the ring.\n",
+                 ControlCommandList("\n  ").c_str());
 }
 
 bool ParseNodes(const std::string& text, std::vector<unsigned>* nodes) {

@@ -47,7 +47,7 @@ void DrainOutput(Node& n, unsigned p, int64_t now) {
         uint32_t count = FifoPacketCount(pk);
         if (p == 0) ++n.stats.drainedOutA;
         if (p == 1) ++n.stats.drainedOutB;
-        o.log.push_back(pk);
+        o.log.push_back({pk, now});
         if (o.log.size() > kCaptureLimit) o.log.pop_front();
         if (wire) o.wireFreeAt += midi::kByteTimeUs * count;
         if (n.loopback)

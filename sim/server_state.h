@@ -49,9 +49,13 @@ struct Stream {
 
 struct OutputPort {
     std::unique_ptr<Stream> stream;
-    int64_t wireFreeAt = 0;    // when the cable has sent what was taken
-    bool idle = true;          // nothing to send at the last look
-    std::deque<uint32_t> log;  // drained packets not yet captured
+    int64_t wireFreeAt = 0;  // when the cable has sent what was taken
+    bool idle = true;        // nothing to send at the last look
+    struct Drained {
+        uint32_t packet;
+        int64_t at;  // NowUs() when it left the ring
+    };
+    std::deque<Drained> log;  // drained packets not yet captured
 };
 
 struct InputPort {
@@ -107,7 +111,8 @@ struct ControlWait {
     uint64_t generation = 0;  // the node's when the wait began: an unplug ends it
     std::string key;          // await: the counter, as stats names it
     int port = -1;            // capture: the output port (0 A, 1 B); -1 for await
-    bool packets = true;      // capture: counts packets, else bytes
+    bool packets = true;      // capture: counts packets (also timed), else bytes
+    bool timed = false;       // capture: answers each packet with its time
     uint64_t value = 0;       // the counter's or the log's least value that ends the wait
     uint32_t timeoutMs = 0;
     int64_t deadline = 0;  // NowUs() from which it answers error timeout
@@ -162,6 +167,9 @@ void DeliverPacket(Node& n, uint32_t packet, int64_t now);
 // The answer to one command line. A command that waits and whose condition
 // does not hold yet answers "" and sets *wait instead.
 std::string ExecuteControl(State& s, const std::string& line, std::optional<ControlWait>* wait);
+// Every command with what it takes ("plug N [VID PID]", ...), joined by
+// separator: what help answers and `veltrane sim --help` prints.
+std::string ControlCommandList(const char* separator);
 // The answer to a waiting command if it is due at now (its condition holds,
 // its node was unplugged or its deadline passed); "" while it waits on.
 std::string AnswerWait(State& s, const ControlWait& wait, int64_t now);

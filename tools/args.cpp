@@ -2,6 +2,7 @@
 #include "tools/args.h"
 
 #include <cctype>
+#include <cstdlib>
 
 #include "sim/hex_text.h"
 #include "sim/midi_wire.h"
@@ -149,6 +150,24 @@ bool ParseCount(const std::string& text, unsigned* out) {
         v = v * 10 + static_cast<unsigned>(c - '0');
     }
     if (v == 0) return false;
+    *out = v;
+    return true;
+}
+
+bool ParseSeconds(const std::string& text, double* out) {
+    size_t digits = 0, dots = 0;
+    for (char c : text) {
+        if (c == '.') {
+            ++dots;
+        } else if (std::isdigit(static_cast<unsigned char>(c))) {
+            ++digits;
+        } else {
+            return false;
+        }
+    }
+    if (digits == 0 || dots > 1 || text.size() > 12) return false;
+    double v = std::strtod(text.c_str(), nullptr);
+    if (v <= 0 || v > 86400) return false;
     *out = v;
     return true;
 }

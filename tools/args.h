@@ -31,5 +31,7 @@ bool SplitMessages(const std::vector<uint8_t>& bytes, std::vector<MidiMessage>* 
 bool ParseSize(const std::string& text, size_t* out);
 // A decimal count greater than 0.
 bool ParseCount(const std::string& text, unsigned* out);
+// "2", "0.5": seconds, more than 0 and at most a day.
+bool ParseSeconds(const std::string& text, double* out);
 
 }  // namespace tools

@@ -95,8 +95,8 @@ int CmdDemo(int argc, char** argv) {
     std::printf("\n");
 
     tools::PortInfo out, in;
-    if (!tools::FindPortOrReport("demo", tools::OutputPorts(), "Out-A2 Veltrane", &out) ||
-        !tools::FindPortOrReport("demo", tools::InputPorts(), "In-A2 Veltrane", &in))
+    if (!tools::FindOutputOrReport("demo", "Out-A2 Veltrane", &out) ||
+        !tools::FindInputOrReport("demo", "In-A2 Veltrane", &in))
         return 1;
 
     std::printf("== A phrase on %s, as `veltrane monitor -p In-A2` shows it on %s\n",
@@ -105,9 +105,9 @@ int CmdDemo(int argc, char** argv) {
     unsigned played = 0, heard = 0;
     {
         tools::InputPort port;
-        if (port.Open(in.id) != MMSYSERR_NOERROR) return 1;
+        if (port.Open(in) != MMSYSERR_NOERROR) return 1;
         tools::OutputPort player;
-        if (player.Open(out.id) != MMSYSERR_NOERROR) return 1;
+        if (player.Open(out) != MMSYSERR_NOERROR) return 1;
         std::vector<tools::InputEvent> events;
         auto show = [&](int forMs) {
             auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(forMs);
@@ -133,14 +133,11 @@ int CmdDemo(int argc, char** argv) {
 
     std::printf("== Loop test\n");
     tools::LoopOptions o;
-    o.outId = out.id;
-    o.outName = out.name;
-    o.inId = in.id;
-    o.inName = in.name;
+    o.out = out;
+    o.in = in;
     o.count = 500;
     o.sysex = 1024;
-    bool opened = false;
-    bool loopOk = !tools::StopRequested() && tools::RunLoop(o, &opened);
+    bool loopOk = !tools::StopRequested() && tools::RunLoop(o) == 0;
     std::printf("\n");
 
     bool ok =

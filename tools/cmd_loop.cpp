@@ -7,22 +7,25 @@
 #include "tools/args.h"
 #include "tools/loop.h"
 #include "tools/loop_check.h"
+#include "tools/options.h"
 #include "tools/ports.h"
 #include "tools/stop_signal.h"
 
 namespace {
 
 const char kUsage[] =
-    "usage: veltrane loop -o PORT -i PORT [--count N] [--sysex BYTES]\n\n"
+    "usage: veltrane loop -o PORT -i PORT [--count N] [--sysex BYTES] [--json]\n\n"
     "Sends N note-on messages that all differ (default 1000) out of the output port\n"
     "and checks that each comes back on the input port intact and in order; with\n"
     "--sysex, one system-exclusive message of BYTES bytes (e.g. 1024, 64K) with a\n"
     "checkable payload. Reports lost, corrupted and reordered messages, latency and\n"
-    "throughput; exit status 1 when anything was lost or corrupted.\n\n"
+    "throughput. When nothing comes back for 2 s the test ends there. Exit status\n"
+    "1 when anything was lost or corrupted, 130 after Ctrl-C.\n\n"
     "  -o, --out PORT     the output port (ID or part of its name)\n"
     "  -i, --in PORT      the input port\n"
     "  -n, --count N      short messages to send (with --sysex: default none)\n"
-    "  -x, --sysex BYTES  size of the sysex message, F0 and F7 included (4 to 16M)\n";
+    "  -x, --sysex BYTES  size of the sysex message, F0 and F7 included (4 to 16M)\n"
+    "      --json         the report as one JSON object\n";
 
 }  // namespace
 
@@ -30,51 +33,34 @@ int CmdLoop(int argc, char** argv) {
     std::string outSpec, inSpec;
     tools::LoopOptions o;
     bool countGiven = false;
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        bool more = i + 1 < argc;
-        if (a == "--help" || a == "-h") {
+    std::string size;
+    tools::OptionWalker w("loop", argc, argv);
+    while (w.Next()) {
+        if (w.Help()) {
             std::printf("%s", kUsage);
             return 0;
-        } else if ((a == "-o" || a == "--out") && more) {
-            outSpec = argv[++i];
-        } else if ((a == "-i" || a == "--in") && more) {
-            inSpec = argv[++i];
-        } else if ((a == "-n" || a == "--count") && more) {
-            if (!tools::ParseCount(argv[++i], &o.count) || o.count > tools::kLoopMaxCount) {
-                std::fprintf(stderr, "veltrane loop: --count takes 1 to %u\n",
-                             tools::kLoopMaxCount);
-                return 2;
-            }
+        } else if (w.Value("-o", "--out", &outSpec) || w.Value("-i", "--in", &inSpec)) {
+        } else if (w.Count("-n", "--count", tools::kLoopMaxCount, &o.count)) {
             countGiven = true;
-        } else if ((a == "-x" || a == "--sysex") && more) {
-            if (!tools::ParseSize(argv[++i], &o.sysex) || o.sysex < 4 ||
-                o.sysex > tools::kLoopMaxSysex) {
-                std::fprintf(stderr, "veltrane loop: --sysex takes a size from 4 bytes to %zu\n",
-                             tools::kLoopMaxSysex);
-                return 2;
-            }
+        } else if (w.Value("-x", "--sysex", &size)) {
+            if (!tools::ParseSize(size, &o.sysex) || o.sysex < 4 || o.sysex > tools::kLoopMaxSysex)
+                w.Fail("--sysex takes a size from 4 bytes to " +
+                       std::to_string(tools::kLoopMaxSysex));
+        } else if (w.Flag("", "--json")) {
+            o.json = true;
         } else {
-            std::fprintf(stderr, "veltrane loop: unexpected argument '%s' (see --help)\n",
-                         a.c_str());
-            return 2;
+            w.Unexpected();
         }
     }
+    if (w.failed()) return 2;
     if (outSpec.empty() || inSpec.empty()) {
         std::fprintf(stderr, "veltrane loop: give -o PORT and -i PORT\n%s", kUsage);
         return 2;
     }
     if (o.sysex && !countGiven) o.count = 0;
-    if (!tools::KernelSideReady()) return 1;
-    tools::PortInfo out, in;
-    if (!tools::FindPortOrReport("loop", tools::OutputPorts(), outSpec, &out) ||
-        !tools::FindPortOrReport("loop", tools::InputPorts(), inSpec, &in))
+    if (!tools::FindOutputOrReport("loop", outSpec, &o.out) ||
+        !tools::FindInputOrReport("loop", inSpec, &o.in))
         return 1;
-    o.outId = out.id;
-    o.outName = out.name;
-    o.inId = in.id;
-    o.inName = in.name;
     tools::InstallStopHandler();
-    bool opened = false;
-    return tools::RunLoop(o, &opened) ? 0 : 1;
+    return tools::RunLoop(o);
 }

@@ -1,76 +1,102 @@
 // `veltrane monitor`: every message that arrives on an input port, with its
-// time, until Ctrl-C.
+// time, until Ctrl-C or a spell of silence; clock and active sensing counted
+// rather than shown unless asked for.
+#include <chrono>
 #include <cstdio>
+#include <map>
 #include <string>
 
+#include "tools/args.h"
 #include "tools/commands.h"
 #include "tools/decode.h"
+#include "tools/filter.h"
 #include "tools/input_port.h"
+#include "tools/options.h"
 #include "tools/ports.h"
 #include "tools/stop_signal.h"
 
 namespace {
 
 const char kUsage[] =
-    "usage: veltrane monitor -p PORT [--raw]\n\n"
-    "Prints every message that arrives on an input port (ID or part of its name)\n"
-    "with its time in milliseconds since the start, decoded, until Ctrl-C.\n\n"
-    "  -p, --port PORT  the input port\n"
-    "  -r, --raw        print the bytes in hex instead of decoding them\n";
+    "usage: veltrane monitor -p PORT [--raw] [--all] [--channel N] [--type LIST]\n"
+    "                        [-t SECONDS]\n\n"
+    "Prints every message that arrives on an input port with its time in\n"
+    "milliseconds since the start, decoded, until Ctrl-C. Clock (F8) and active\n"
+    "sensing (FE) are not shown but counted, and the count printed at the end.\n\n"
+    "  -p, --port PORT     the input port (ID, NODE:in-a, or part of its name)\n"
+    "  -r, --raw           print the bytes in hex instead of decoding them\n"
+    "  -a, --all           show clock and active sensing too\n"
+    "  -c, --channel N     only channel messages of channel N (1 to 16)\n"
+    "      --type LIST     only these kinds, comma-separated: note pp cc pc at pb\n"
+    "                      sysex common clock transport sensing reset, or the\n"
+    "                      groups channel, realtime, all\n"
+    "  -t, --timeout SECONDS  end when nothing was shown for SECONDS\n";
 
 }  // namespace
 
 int CmdMonitor(int argc, char** argv) {
-    std::string port;
+    std::string port, kinds, error;
     bool raw = false;
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        if (a == "--help" || a == "-h") {
+    tools::MessageFilter filter;
+    double timeout = 0;
+    tools::OptionWalker w("monitor", argc, argv);
+    while (w.Next()) {
+        if (w.Help()) {
             std::printf("%s", kUsage);
             return 0;
-        } else if ((a == "-p" || a == "--port") && i + 1 < argc) {
-            port = argv[++i];
-        } else if (a == "-r" || a == "--raw") {
+        } else if (w.Value("-p", "--port", &port) || w.Seconds("-t", "--timeout", &timeout) ||
+                   w.Count("-c", "--channel", 16, &filter.channel)) {
+        } else if (w.Value("", "--type", &kinds)) {
+            if (!tools::ParseKinds(kinds, &filter.kinds, &error)) w.Fail(error);
+        } else if (w.Flag("-r", "--raw")) {
             raw = true;
+        } else if (w.Flag("-a", "--all")) {
+            filter.kinds = tools::kAllKinds;
         } else {
-            std::fprintf(stderr, "veltrane monitor: unexpected argument '%s' (see --help)\n",
-                         a.c_str());
-            return 2;
+            w.Unexpected();
         }
     }
+    if (w.failed()) return 2;
     if (port.empty()) {
         std::fprintf(stderr, "veltrane monitor: give -p PORT\n%s", kUsage);
         return 2;
     }
-    if (!tools::KernelSideReady()) return 1;
     tools::PortInfo info;
-    if (!tools::FindPortOrReport("monitor", tools::InputPorts(), port, &info)) return 1;
+    if (!tools::FindInputOrReport("monitor", port, &info)) return 1;
     tools::InstallStopHandler();
     tools::InputPort in;
-    if (in.Open(info.id, 4096, 32) != MMSYSERR_NOERROR) return 1;
+    if (in.Open(info, 4096, 32) != MMSYSERR_NOERROR) return 1;
     std::printf("Waiting for data on %s (ID %u). Press Ctrl-C to end.\n", info.name.c_str(),
                 info.id);
     std::fflush(stdout);
 
-    tools::SysexAssembler sysex;
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point lastShown = Clock::now();
+    auto quiet = std::chrono::duration<double>(timeout);
+    std::map<uint32_t, unsigned> hidden;  // by kind
     std::vector<tools::InputEvent> events;
     while (!tools::StopRequested()) {
         events.clear();
-        in.Wait(&events, 100);
-        for (tools::InputEvent& e : events) {
-            if (e.kind == tools::InputEvent::Sysex) {
-                // One message may come in several buffers: print it whole.
-                std::vector<uint8_t> whole;
-                if (!sysex.Add(e.bytes.data(), e.bytes.size(), &whole)) continue;
-                e.bytes = std::move(whole);
-            } else if (e.kind == tools::InputEvent::SysexError) {
-                std::vector<uint8_t> part = sysex.TakePartial();
-                part.insert(part.end(), e.bytes.begin(), e.bytes.end());
-                e.bytes = std::move(part);
+        in.WaitWhole(&events, 100);
+        for (const tools::InputEvent& e : events) {
+            // Errors are always shown: they say something went wrong.
+            uint8_t status = tools::MessageBytes(e)[0];
+            if (!e.IsError() && !filter.Passes(status)) {
+                ++hidden[tools::KindOf(status)];
+                continue;
             }
             std::printf("%s\n", tools::FormatEvent(e, raw).c_str());
+            lastShown = Clock::now();
         }
         std::fflush(stdout);
+        if (timeout > 0 && Clock::now() - lastShown > quiet) break;
+    }
+    if (!hidden.empty()) {
+        std::string counts;
+        for (const auto& [kind, count] : hidden)
+            counts +=
+                (counts.empty() ? "" : ", ") + std::to_string(count) + " " + tools::KindName(kind);
+        std::printf("not shown: %s (--all or --type shows them)\n", counts.c_str());
     }
     return in.Close() == MMSYSERR_NOERROR ? 0 : 1;
 }

@@ -59,6 +59,11 @@ std::vector<uint8_t> UnpackShort(uint32_t packed) {
     return v;
 }
 
+std::vector<uint8_t> MessageBytes(const InputEvent& e) {
+    bool isShort = e.kind == InputEvent::Data || e.kind == InputEvent::Error;
+    return isShort ? UnpackShort(e.msg) : e.bytes;
+}
+
 std::string DescribeShort(uint32_t packed) {
     unsigned st = packed & 0xFF, d1 = (packed >> 8) & 0x7F, d2 = (packed >> 16) & 0x7F;
     unsigned ch = (st & 0x0F) + 1;
@@ -142,6 +147,22 @@ bool SysexAssembler::Add(const uint8_t* p, size_t n, std::vector<uint8_t>* compl
     if (pending_.empty() || pending_.back() != 0xF7) return false;
     *complete = std::move(pending_);
     pending_.clear();
+    return true;
+}
+
+bool SysexAssembler::Join(InputEvent* e) {
+    if (e->kind == InputEvent::Sysex) {
+        if (pending_.empty()) firstTime_ = e->time;
+        uint32_t first = firstTime_;
+        std::vector<uint8_t> whole;
+        if (!Add(e->bytes.data(), e->bytes.size(), &whole)) return false;
+        e->bytes = std::move(whole);
+        e->time = first;
+    } else if (e->kind == InputEvent::SysexError) {
+        std::vector<uint8_t> part = TakePartial();
+        part.insert(part.end(), e->bytes.begin(), e->bytes.end());
+        e->bytes = std::move(part);
+    }
     return true;
 }
 

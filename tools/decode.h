@@ -18,6 +18,8 @@ std::string NoteName(unsigned note);
 std::string HexBytes(const uint8_t* p, size_t n, size_t limit = 0);
 // The bytes of a packed short message, as many as its status says.
 std::vector<uint8_t> UnpackShort(uint32_t packed);
+// The bytes of an input event: its short message or its sysex bytes.
+std::vector<uint8_t> MessageBytes(const InputEvent& e);
 // "Note on          ch 1   C4 (60)   velocity 64" and so on.
 std::string DescribeShort(uint32_t packed);
 // "SysEx            1024 bytes  F0 7D ..." (the first 32 bytes shown).
@@ -37,9 +39,15 @@ class SysexAssembler {
     // What was gathered of an unfinished message (then forgotten).
     std::vector<uint8_t> TakePartial();
     bool Pending() const { return !pending_.empty(); }
+    // Makes an input event whole: answers false for a Sysex event whose
+    // message goes on in later buffers; a Sysex event that ends one gets
+    // the whole message and the time of its first buffer, a SysexError event
+    // what came before it. Other events pass as they are.
+    bool Join(InputEvent* e);
 
   private:
     std::vector<uint8_t> pending_;
+    uint32_t firstTime_ = 0;  // of the first buffer of pending_
 };
 
 }  // namespace tools

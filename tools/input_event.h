@@ -14,6 +14,8 @@ struct InputEvent {
     uint32_t time = 0;           // ms since midiInStart
     std::vector<uint8_t> bytes;  // Sysex, SysexError: the buffer's bytes
     std::chrono::steady_clock::time_point arrival;
+    // Something the driver reported wrong: MIM_ERROR or MIM_LONGERROR.
+    bool IsError() const { return kind == Error || kind == SysexError; }
 };
 
 }  // namespace tools

@@ -6,12 +6,12 @@
 
 namespace tools {
 
-MMRESULT InputPort::Open(UINT id, size_t bufferSize, size_t bufferCount) {
-    MMRESULT r = midiInOpen(&handle_, id, reinterpret_cast<DWORD_PTR>(&InputPort::Callback),
+MMRESULT InputPort::Open(const PortInfo& port, size_t bufferSize, size_t bufferCount) {
+    MMRESULT r = midiInOpen(&handle_, port.id, reinterpret_cast<DWORD_PTR>(&InputPort::Callback),
                             reinterpret_cast<DWORD_PTR>(this), CALLBACK_FUNCTION);
     if (r != MMSYSERR_NOERROR) {
         handle_ = nullptr;
-        ReportError("midiInOpen", r);
+        ReportOpenError("midiInOpen", port, r);
         return r;
     }
     memory_.assign(bufferCount, std::vector<char>(bufferSize));
@@ -99,6 +99,13 @@ void InputPort::Wait(std::vector<InputEvent>* out, int timeoutMs) {
         events_.clear();
     }
     Requeue();
+}
+
+void InputPort::WaitWhole(std::vector<InputEvent>* out, int timeoutMs) {
+    std::vector<InputEvent> events;
+    Wait(&events, timeoutMs);
+    for (InputEvent& e : events)
+        if (sysex_.Join(&e)) out->push_back(std::move(e));
 }
 
 MMRESULT InputPort::Close() {

@@ -7,7 +7,9 @@
 #include <mutex>
 #include <vector>
 
+#include "tools/decode.h"
 #include "tools/input_event.h"
+#include "tools/port_match.h"
 #include "tools/winmm.h"
 
 namespace tools {
@@ -24,9 +26,14 @@ class InputPort {
 
     // Opens, prepares and queues count buffers of size bytes, and starts.
     // On failure reports the failed call and answers its code.
-    MMRESULT Open(UINT id, size_t bufferSize = 4096, size_t bufferCount = 16);
+    MMRESULT Open(const PortInfo& port, size_t bufferSize = 4096, size_t bufferCount = 16);
     // Waits up to timeoutMs for at least one event; appends what arrived.
     void Wait(std::vector<InputEvent>* out, int timeoutMs);
+    // The same with system exclusive joined across buffers (SysexAssembler::
+    // Join): a message still coming is held back.
+    void WaitWhole(std::vector<InputEvent>* out, int timeoutMs);
+    // A system-exclusive message has begun and not yet ended.
+    bool SysexUnderWay() const { return sysex_.Pending(); }
     // Short messages (and errors) recorded so far.
     unsigned DataCount() const { return cData_.load(); }
     // Stops, resets, unprepares and closes; answers the first failure.
@@ -46,6 +53,7 @@ class InputPort {
     std::vector<MIDIHDR*> returned_;  // under mutex_
     std::atomic<bool> closing_{false};
     std::atomic<unsigned> cData_{0};
+    SysexAssembler sysex_;  // WaitWhole's, on the waiting thread
 };
 
 }  // namespace tools

@@ -10,6 +10,7 @@
 
 #include "tools/decode.h"
 #include "tools/input_port.h"
+#include "tools/json.h"
 #include "tools/loop_check.h"
 #include "tools/output_port.h"
 #include "tools/stop_signal.h"
@@ -26,161 +27,260 @@ double Ms(Clock::duration d) {
 // Messages under way at once: enough to keep a wire-rate port busy, few
 // enough that the input side never has to hold more than it can.
 constexpr unsigned kWindow = 64;
-// How long the loop waits without anything arriving before it calls the
-// rest lost.
-constexpr auto kQuiet = std::chrono::milliseconds(2000);
 
-void PrintLatency(const std::vector<double>& samples) {
-    LatencySummary s = Summarize(samples);
-    std::printf("  latency ms: min %.2f  median %.2f  p99 %.2f  max %.2f\n", s.min, s.median, s.p99,
-                s.max);
-}
+// How a part of the test ended.
+enum class End { Done, Quiet, Stopped, SendFailed };
 
-// Waits while more() holds, stepMs at a time, gathering the events; gives up
-// once no short message has arrived for kQuiet.
-template <typename More>
-void WaitWhileArriving(InputPort& in, std::vector<InputEvent>* events, int stepMs, More more) {
-    Clock::time_point lastArrival = Clock::now();
-    for (unsigned seen = in.DataCount(); more();) {
-        in.Wait(events, stepMs);
-        if (in.DataCount() != seen) {
-            seen = in.DataCount();
-            lastArrival = Clock::now();
-        } else if (Clock::now() - lastArrival > kQuiet) {
-            break;
-        }
-    }
-}
+// The one silence bound of the whole test: nothing received for
+// kLoopQuietMs while something is on its way.
+class QuietWatch {
+  public:
+    void Arrived() { last_ = Clock::now(); }
+    bool Over() const { return Clock::now() - last_ > std::chrono::milliseconds(kLoopQuietMs); }
 
-bool ShortLoop(const LoopOptions& o, InputPort& in, OutputPort& out) {
-    std::printf("loop: %u short messages, %s -> %s\n", o.count, o.outName.c_str(),
-                o.inName.c_str());
-    std::fflush(stdout);
-    std::vector<Clock::time_point> sentAt(o.count);
-    std::vector<InputEvent> events;
-    Clock::time_point start = Clock::now();
-    bool sendFailed = false;
-    for (unsigned seq = 0; seq < o.count && !StopRequested(); ++seq) {
-        // Keep at most kWindow on the way; go on regardless after a quiet spell.
-        WaitWhileArriving(in, &events, 5,
-                          [&] { return in.DataCount() < seq && seq - in.DataCount() >= kWindow; });
-        sentAt[seq] = Clock::now();
-        if (out.Short(LoopMessage(seq)) != MMSYSERR_NOERROR) {
-            sendFailed = true;
-            break;
-        }
-    }
-    WaitWhileArriving(in, &events, 20,
-                      [&] { return in.DataCount() < o.count && !StopRequested(); });
-    in.Wait(&events, 0);
+  private:
+    Clock::time_point last_ = Clock::now();
+};
 
-    LoopTally tally(o.count);
-    std::vector<double> latencies;
-    Clock::time_point end = start;
-    for (const InputEvent& e : events) {
-        if (e.kind != InputEvent::Data) {
-            tally.AddError();
-            continue;
-        }
-        unsigned before = tally.corrupted() + tally.duplicated();
-        tally.AddMessage(e.msg);
-        uint32_t seq = 0;
-        if (tally.corrupted() + tally.duplicated() == before && LoopSequence(e.msg, &seq)) {
-            latencies.push_back(Ms(e.arrival - sentAt[seq]));
-            if (e.arrival > end) end = e.arrival;
-        }
-    }
-    std::printf("  sent %u, received %u, lost %u, corrupted %u, reordered %u, duplicated %u\n",
-                o.count, tally.received(), tally.lost(), tally.corrupted(), tally.reordered(),
-                tally.duplicated());
-    PrintLatency(latencies);
-    double seconds = Ms(end - start) / 1000.0;
-    if (seconds > 0 && !latencies.empty()) {
-        double rate = latencies.size() / seconds;
-        std::printf("  throughput: %.0f messages/s (%.0f bytes/s) over %.2f s\n", rate, rate * 3,
-                    seconds);
-    }
-    std::fflush(stdout);
-    return !sendFailed && tally.lost() == 0 && tally.corrupted() == 0 && tally.reordered() == 0 &&
-           tally.duplicated() == 0;
-}
+class Loop {
+  public:
+    Loop(const LoopOptions& o, InputPort& in, OutputPort& out) : o_(o), in_(in), out_(out) {}
 
-bool SysexLoop(const LoopOptions& o, InputPort& in, OutputPort& out) {
-    std::printf("loop: one sysex of %zu bytes, %s -> %s\n", o.sysex, o.outName.c_str(),
-                o.inName.c_str());
-    std::fflush(stdout);
-    std::vector<uint8_t> expected = LoopSysex(o.sysex);
-    std::vector<InputEvent> events;
-    std::vector<uint8_t> received;
-    SysexAssembler assembler;
-    size_t foreign = 0;  // anything else that arrived
-    bool complete = false;
-    Clock::time_point start = Clock::now(), end = start;
-    auto collect = [&] {
-        for (InputEvent& e : events) {
-            if (e.kind == InputEvent::Sysex && !complete) {
-                if (assembler.Add(e.bytes.data(), e.bytes.size(), &received)) {
-                    complete = true;
-                    end = e.arrival;
-                }
+    int Run() {
+        End end = End::Done;
+        if (o_.count) end = ShortPart();
+        if (o_.sysex && end == End::Done) end = SysexPart();
+        if (end == End::Stopped) {
+            if (o_.json) {
+                report_.Add("interrupted", true).Add("sent", sent_).Add("received", received_);
+                std::printf("%s\n", report_.Text().c_str());
             } else {
-                ++foreign;
+                std::printf("interrupted after %u sent, %u received\n", sent_, received_);
+            }
+            std::fflush(stdout);
+            return 130;
+        }
+        if (end == End::Quiet && !o_.json) {
+            if (received_ == 0)
+                std::printf("  nothing received for %d s: is %s looped to %s?\n",
+                            kLoopQuietMs / 1000, o_.out.name.c_str(), o_.in.name.c_str());
+            else
+                std::printf("  nothing more received for %d s\n", kLoopQuietMs / 1000);
+        }
+        bool ok = clean_ && end == End::Done;
+        if (o_.json) {
+            report_.Add("silent", end == End::Quiet).Add("ok", ok);
+            std::printf("%s\n", report_.Text().c_str());
+        }
+        std::fflush(stdout);
+        return ok ? 0 : 1;
+    }
+
+  private:
+    // Waits stepMs for events; false once the quiet bound has passed.
+    bool Gather(std::vector<InputEvent>* events, int stepMs) {
+        unsigned before = in_.DataCount();
+        size_t had = events->size();
+        in_.Wait(events, stepMs);
+        if (in_.DataCount() != before || events->size() != had) {
+            watch_.Arrived();
+            return true;
+        }
+        return !watch_.Over();
+    }
+
+    End ShortPart() {
+        if (!o_.json)
+            std::printf("loop: %u short messages, %s -> %s\n", o_.count, o_.out.name.c_str(),
+                        o_.in.name.c_str());
+        std::fflush(stdout);
+        std::vector<Clock::time_point> sentAt(o_.count);
+        std::vector<InputEvent> events;
+        Clock::time_point start = Clock::now();
+        watch_.Arrived();
+        End end = End::Done;
+        unsigned sent = 0;
+        for (; sent < o_.count && end == End::Done; ++sent) {
+            // Keep at most kWindow on the way.
+            while (end == End::Done && sent - std::min(sent, in_.DataCount()) >= kWindow) {
+                if (StopRequested())
+                    end = End::Stopped;
+                else if (!Gather(&events, 5))
+                    end = End::Quiet;
+            }
+            if (end != End::Done) break;
+            sentAt[sent] = Clock::now();
+            MMRESULT r = out_.Short(LoopMessage(sent));
+            if (r == kSendStopped)
+                end = End::Stopped;
+            else if (r != MMSYSERR_NOERROR)
+                end = End::SendFailed;
+            if (end != End::Done) break;
+        }
+        while (end == End::Done && in_.DataCount() < sent) {
+            if (StopRequested())
+                end = End::Stopped;
+            else if (!Gather(&events, 20))
+                end = End::Quiet;
+        }
+        in_.Wait(&events, 0);
+        sent_ += sent;
+
+        LoopTally tally(sent);
+        std::vector<double> latencies;
+        Clock::time_point last = start;
+        for (const InputEvent& e : events) {
+            if (e.kind != InputEvent::Data) {
+                tally.AddError();
+                continue;
+            }
+            unsigned before = tally.corrupted() + tally.duplicated();
+            tally.AddMessage(e.msg);
+            uint32_t seq = 0;
+            if (tally.corrupted() + tally.duplicated() == before && LoopSequence(e.msg, &seq)) {
+                latencies.push_back(Ms(e.arrival - sentAt[seq]));
+                last = std::max(last, e.arrival);
             }
         }
-        events.clear();
-    };
-    // The sender blocks while the ring is full, so it runs on its own thread
-    // and this one keeps the input buffers queued.
-    std::atomic<MMRESULT> sent{MMSYSERR_NOERROR};
-    std::atomic<bool> sending{true};
-    std::thread sender([&] {
-        sent = out.Long(expected.data(), expected.size());
-        sending = false;
-    });
-    Clock::time_point lastProgress = Clock::now();
-    while (!complete && !StopRequested()) {
-        in.Wait(&events, 20);
-        if (!events.empty() || sending) lastProgress = Clock::now();
-        collect();
-        if (Clock::now() - lastProgress > kQuiet) break;
+        received_ += tally.received();
+        if (end == End::Stopped) return end;
+        clean_ = clean_ && tally.lost() == 0 && tally.corrupted() == 0 && tally.reordered() == 0 &&
+                 tally.duplicated() == 0;
+        double seconds = Ms(last - start) / 1000.0;
+        double rate = seconds > 0 ? latencies.size() / seconds : 0;
+        LatencySummary l = Summarize(latencies);
+        if (o_.json) {
+            JsonObject part;
+            part.Add("sent", sent).Add("received", tally.received()).Add("lost", tally.lost());
+            part.Add("corrupted", tally.corrupted()).Add("reordered", tally.reordered());
+            part.Add("duplicated", tally.duplicated());
+            if (latencies.empty()) {
+                part.AddNull("latency_ms").AddNull("messages_per_s");
+            } else {
+                part.Add("latency_ms", JsonObject()
+                                           .Add("min", l.min)
+                                           .Add("median", l.median)
+                                           .Add("p99", l.p99)
+                                           .Add("max", l.max));
+                part.Add("messages_per_s", rate);
+            }
+            report_.Add("output", o_.out.name).Add("input", o_.in.name).Add("short", part);
+            return end;
+        }
+        std::printf("  sent %u, received %u, lost %u, corrupted %u, reordered %u, duplicated %u\n",
+                    sent, tally.received(), tally.lost(), tally.corrupted(), tally.reordered(),
+                    tally.duplicated());
+        if (!latencies.empty()) {
+            std::printf("  latency ms: min %.2f  median %.2f  p99 %.2f  max %.2f\n", l.min,
+                        l.median, l.p99, l.max);
+            if (rate > 0)
+                std::printf("  throughput: %.0f messages/s (%.0f bytes/s) over %.2f s\n", rate,
+                            rate * 3, seconds);
+        }
+        std::fflush(stdout);
+        return end;
     }
-    sender.join();
-    in.Wait(&events, 0);
-    collect();
-    if (!complete) received = assembler.TakePartial();
 
-    SysexCheck c = CheckSysex(expected, received);
-    std::printf("  sent %zu bytes, received %zu, lost %zu, corrupted %zu%s\n", expected.size(),
-                received.size(), c.lost, c.corrupted + foreign,
-                complete ? "" : " (never completed)");
-    if (c.corrupted) std::printf("  first difference at byte %zu\n", c.firstBad);
-    double ms = Ms(end - start);
-    if (complete && ms > 0)
-        std::printf(
-            "  latency ms (first byte sent to last received): %.2f\n"
-            "  throughput: %.0f bytes/s\n",
-            ms, expected.size() / (ms / 1000.0));
-    std::fflush(stdout);
-    return sent == MMSYSERR_NOERROR && complete && c.lost == 0 && c.corrupted == 0 && foreign == 0;
-}
+    End SysexPart() {
+        if (!o_.json)
+            std::printf("loop: one sysex of %zu bytes, %s -> %s\n", o_.sysex, o_.out.name.c_str(),
+                        o_.in.name.c_str());
+        std::fflush(stdout);
+        std::vector<uint8_t> expected = LoopSysex(o_.sysex);
+        std::vector<InputEvent> events;
+        std::vector<uint8_t> received;
+        SysexAssembler assembler;
+        size_t foreign = 0;  // anything else that arrived
+        bool complete = false;
+        Clock::time_point start = Clock::now(), last = start;
+        auto collect = [&] {
+            for (InputEvent& e : events) {
+                if (e.kind == InputEvent::Sysex && !complete) {
+                    if (assembler.Add(e.bytes.data(), e.bytes.size(), &received)) {
+                        complete = true;
+                        last = e.arrival;
+                    }
+                } else {
+                    ++foreign;
+                }
+            }
+            events.clear();
+        };
+        // The sender blocks while the ring is full, so it runs on its own
+        // thread and this one keeps the input buffers queued.
+        std::atomic<MMRESULT> sent{MMSYSERR_NOERROR};
+        std::thread sender([&] { sent = out_.Long(expected.data(), expected.size()); });
+        watch_.Arrived();
+        End end = End::Done;
+        while (!complete && end == End::Done) {
+            if (StopRequested())
+                end = End::Stopped;
+            else if (!Gather(&events, 20))
+                end = End::Quiet;
+            collect();
+        }
+        if (end != End::Done) out_.Cancel();
+        sender.join();
+        in_.Wait(&events, 0);
+        collect();
+        if (!complete) received = assembler.TakePartial();
+        sent_ += 1;
+        received_ += complete ? 1 : 0;
+        if (end == End::Stopped) return end;
+        if (sent != MMSYSERR_NOERROR && end == End::Done) end = End::SendFailed;
+
+        SysexCheck c = CheckSysex(expected, received);
+        clean_ = clean_ && complete && c.lost == 0 && c.corrupted == 0 && foreign == 0;
+        double ms = Ms(last - start);
+        if (o_.json) {
+            JsonObject part;
+            part.Add("bytes", uint64_t(expected.size())).Add("received", uint64_t(received.size()));
+            part.Add("lost", uint64_t(c.lost)).Add("corrupted", uint64_t(c.corrupted + foreign));
+            part.Add("complete", complete);
+            if (complete && ms > 0) {
+                part.Add("latency_ms", ms).Add("bytes_per_s", expected.size() / (ms / 1000.0));
+            } else {
+                part.AddNull("latency_ms").AddNull("bytes_per_s");
+            }
+            if (!o_.count) report_.Add("output", o_.out.name).Add("input", o_.in.name);
+            report_.Add("sysex", part);
+            return end;
+        }
+        std::printf("  sent %zu bytes, received %zu, lost %zu, corrupted %zu%s\n", expected.size(),
+                    received.size(), c.lost, c.corrupted + foreign,
+                    complete ? "" : " (never completed)");
+        if (c.corrupted) std::printf("  first difference at byte %zu\n", c.firstBad);
+        if (complete && ms > 0)
+            std::printf(
+                "  latency ms (first byte sent to last received): %.2f\n"
+                "  throughput: %.0f bytes/s\n",
+                ms, expected.size() / (ms / 1000.0));
+        std::fflush(stdout);
+        return end;
+    }
+
+    const LoopOptions& o_;
+    InputPort& in_;
+    OutputPort& out_;
+    QuietWatch watch_;
+    JsonObject report_;
+    unsigned sent_ = 0, received_ = 0;  // messages, both parts
+    bool clean_ = true;
+};
 
 }  // namespace
 
-bool RunLoop(const LoopOptions& o, bool* opened) {
-    *opened = false;
+int RunLoop(const LoopOptions& o) {
     InputPort in;
     // Room for the whole sysex at once, so a slow reader loses nothing.
     size_t buffers = std::max<size_t>(16, o.sysex / 4096 + 8);
-    if (in.Open(o.inId, 4096, buffers) != MMSYSERR_NOERROR) return false;
+    if (in.Open(o.in, 4096, buffers) != MMSYSERR_NOERROR) return 1;
     OutputPort out;
-    if (out.Open(o.outId) != MMSYSERR_NOERROR) return false;
-    *opened = true;
-    bool ok = true;
-    if (o.count) ok = ShortLoop(o, in, out) && ok;
-    if (o.sysex) ok = SysexLoop(o, in, out) && ok;
-    if (out.Close() != MMSYSERR_NOERROR) ok = false;
-    if (in.Close() != MMSYSERR_NOERROR) ok = false;
-    return ok;
+    if (out.Open(o.out) != MMSYSERR_NOERROR) return 1;
+    int status = Loop(o, in, out).Run();
+    if (out.Close() != MMSYSERR_NOERROR && status == 0) status = 1;
+    if (in.Close() != MMSYSERR_NOERROR && status == 0) status = 1;
+    return status;
 }
 
 }  // namespace tools

@@ -4,18 +4,20 @@
 #include <cstddef>
 #include <string>
 
-#include "tools/winmm.h"
+#include "tools/port_match.h"
 
 namespace tools {
 
 struct LoopOptions {
-    UINT outId = 0, inId = 0;
-    std::string outName, inName;
+    PortInfo out, in;
     unsigned count = 1000;  // short messages; 0 with sysex for none
     size_t sysex = 0;       // bytes of the one sysex, 0 for none
+    bool json = false;      // the report as one JSON object
 };
-// Runs the loop test and prints its report; answers true when nothing was
-// lost, corrupted or reordered. *opened false when a port failed to open.
-bool RunLoop(const LoopOptions& options, bool* opened);
+// Runs the loop test and prints its report. Answers the exit status: 0 when
+// nothing was lost, corrupted or reordered, 1 otherwise (also when nothing
+// came back for kLoopQuietMs, which ends the whole test), 130 after Ctrl-C.
+int RunLoop(const LoopOptions& options);
+constexpr int kLoopQuietMs = 2000;
 
 }  // namespace tools

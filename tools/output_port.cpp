@@ -1,6 +1,6 @@
 // An output port that offers a message again while the driver answers
 // MIDIERR_NOTREADY (a full ring at wire rate, or another send of the same
-// interface in this process).
+// interface in this process), up to a bound.
 #include "tools/output_port.h"
 
 #include <algorithm>
@@ -13,6 +13,8 @@
 namespace tools {
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 void Pause() {
     std::this_thread::sleep_for(std::chrono::microseconds(500));
 }
@@ -24,19 +26,37 @@ constexpr auto kMargin = std::chrono::milliseconds(20);
 
 }  // namespace
 
-MMRESULT OutputPort::Open(UINT id) {
-    MMRESULT r = midiOutOpen(&handle_, id, 0, 0, CALLBACK_NULL);
+MMRESULT OutputPort::Open(const PortInfo& port) {
+    name_ = port.name;
+    MMRESULT r = midiOutOpen(&handle_, port.id, 0, 0, CALLBACK_NULL);
     if (r != MMSYSERR_NOERROR) {
         handle_ = nullptr;
-        ReportError("midiOutOpen", r);
+        ReportOpenError("midiOutOpen", port, r);
     }
     return r;
 }
 
+void OutputPort::ReportNoDrain() {
+    stalled_ = true;
+    std::fprintf(stderr,
+                 "veltrane: %s: the interface took no data for %d s (is the port paused, or "
+                 "has its stream ended?)\n",
+                 name_.c_str(), kNoDrainMs / 1000);
+}
+
 MMRESULT OutputPort::Short(DWORD packed) {
     MMRESULT r;
-    while ((r = midiOutShortMsg(handle_, packed)) == MIDIERR_NOTREADY)
+    Clock::time_point refusedSince{};
+    while ((r = midiOutShortMsg(handle_, packed)) == MIDIERR_NOTREADY) {
+        if (Stopped()) return kSendStopped;
+        Clock::time_point now = Clock::now();
+        if (refusedSince == Clock::time_point{}) refusedSince = now;
+        if (now - refusedSince >= std::chrono::milliseconds(kNoDrainMs)) {
+            ReportNoDrain();
+            return r;
+        }
         Pause();
+    }
     if (r != MMSYSERR_NOERROR) {
         ReportError("midiOutShortMsg", r);
         return r;
@@ -50,6 +70,7 @@ MMRESULT OutputPort::Long(const uint8_t* p, size_t n, size_t chunk,
                           const std::function<void(size_t)>& progress) {
     std::vector<char> data;
     for (size_t done = 0; done < n;) {
+        if (Stopped()) return kSendStopped;
         size_t len = std::min(chunk, n - done);
         data.assign(p + done, p + done + len);
         MIDIHDR h{};
@@ -60,10 +81,28 @@ MMRESULT OutputPort::Long(const uint8_t* p, size_t n, size_t chunk,
             ReportError("midiOutPrepareHeader", r);
             return r;
         }
-        while ((r = midiOutLongMsg(handle_, &h, sizeof h)) == MIDIERR_NOTREADY)
+        Clock::time_point refusedSince = Clock::now(), callStart;
+        for (;;) {
+            callStart = Clock::now();
+            r = midiOutLongMsg(handle_, &h, sizeof h);
+            if (r != MIDIERR_NOTREADY || Stopped() ||
+                Clock::now() - refusedSince >= std::chrono::milliseconds(kNoDrainMs))
+                break;
             Pause();
+        }
         if (r != MMSYSERR_NOERROR) {
-            ReportError("midiOutLongMsg", r);
+            // The driver gives up on long data, with a code that says
+            // nothing, once the ring has not moved for its stall bound.
+            bool stalled = r == MIDIERR_NOTREADY ||
+                           (r == MMSYSERR_ERROR &&
+                            Clock::now() - callStart >= std::chrono::milliseconds(kNoDrainMs / 2));
+            if (Stopped() && r == MIDIERR_NOTREADY) {
+                r = kSendStopped;
+            } else if (stalled) {
+                ReportNoDrain();
+            } else {
+                ReportError("midiOutLongMsg", r);
+            }
             midiOutUnprepareHeader(handle_, &h, sizeof h);
             return r;
         }
@@ -84,14 +123,15 @@ MMRESULT OutputPort::Long(const uint8_t* p, size_t n, size_t chunk,
 }
 
 void OutputPort::Account(size_t bytes) {
-    auto now = std::chrono::steady_clock::now();
+    auto now = Clock::now();
     busyUntil_ = std::max(busyUntil_, now) + kByteTime * bytes;
     busyUntil_ = std::min(busyUntil_, now + kRingTime);
 }
 
 MMRESULT OutputPort::Close() {
     if (!handle_) return MMSYSERR_NOERROR;
-    std::this_thread::sleep_until(busyUntil_ + kMargin);
+    // After Ctrl-C, or when nothing drains, waiting on would be for nothing.
+    if (!Stopped() && !stalled_) std::this_thread::sleep_until(busyUntil_ + kMargin);
     MMRESULT r = midiOutClose(handle_);
     if (r != MMSYSERR_NOERROR) ReportError("midiOutClose", r);
     handle_ = nullptr;

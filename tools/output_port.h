@@ -1,38 +1,62 @@
-// An output port that offers again what the driver refuses for the moment
-// (output_port.cpp).
+// An output port that offers again what the driver refuses for the moment,
+// and says so when the port takes nothing at all (output_port.cpp).
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <string>
 
+#include "tools/port_match.h"
+#include "tools/stop_signal.h"
 #include "tools/winmm.h"
 
 namespace tools {
 
+// What Short and Long answer when Ctrl-C stopped them: no winmm code.
+constexpr MMRESULT kSendStopped = 0x7FFF;
+
 // MIDIERR_NOTREADY: the ring is full or another send of the interface runs.
+// A message the driver keeps refusing for kNoDrainMs, and long data it gave
+// up on, mean that nothing leaves the port: the port is paused, or the
+// stream behind it has ended.
 class OutputPort {
   public:
+    static constexpr int kNoDrainMs = 1000;
+
     OutputPort() = default;
     ~OutputPort() { Close(); }
     OutputPort(const OutputPort&) = delete;
     OutputPort& operator=(const OutputPort&) = delete;
 
-    MMRESULT Open(UINT id);
-    // Both report the failed call and answer its code.
+    MMRESULT Open(const PortInfo& port);
+    // Both report a failure in the user's terms and answer its code, or
+    // kSendStopped without a word once Ctrl-C was pressed.
     MMRESULT Short(DWORD packed);
     // Sends bytes as long messages of at most chunk bytes, calling progress
     // with the bytes sent so far after each.
     MMRESULT Long(const uint8_t* p, size_t n, size_t chunk = 256,
                   const std::function<void(size_t)>& progress = nullptr);
+    // Makes a Short or Long running on another thread answer kSendStopped.
+    void Cancel() { cancelled_ = true; }
+    // From now on Ctrl-C neither stops a send nor the wait in Close: for what
+    // must still go out after it (notes off).
+    void IgnoreStopRequest() { ignoreStop_ = true; }
     // Waits until what was sent can have left at wire rate (closing a port
     // ends its stream, and bytes still in the ring are dropped), then closes.
     MMRESULT Close();
 
   private:
+    bool Stopped() const { return cancelled_ || (StopRequested() && !ignoreStop_); }
     void Account(size_t bytes);
+    void ReportNoDrain();
     HMIDIOUT handle_ = nullptr;
+    std::string name_;
+    bool stalled_ = false;  // the port took no data
+    std::atomic<bool> cancelled_{false};
+    bool ignoreStop_ = false;
     std::chrono::steady_clock::time_point busyUntil_{};
 };
 

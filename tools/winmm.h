@@ -16,6 +16,10 @@
 inline bool StderrIsTerminal() {
     return _isatty(_fileno(stderr)) != 0;
 }
+// Reads of standard input block; Ctrl-C ends a console read.
+inline bool StdinReady(int) {
+    return true;
+}
 // Why winmm found no driver: it does not say.
 inline std::string DriverLoadError() {
     return std::string();
@@ -25,7 +29,10 @@ inline bool KernelSideMissing(std::string*) {
     return false;
 }
 #else
+#include <poll.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include "host/mm/vtmm.h"
 #include "host/os/devwire.h"
@@ -33,6 +40,13 @@ inline bool KernelSideMissing(std::string*) {
 
 inline bool StderrIsTerminal() {
     return isatty(2) != 0;
+}
+// Whether a read of standard input (unbuffered) would not block, waiting up
+// to timeoutMs: so that Ctrl-C is seen while nothing is typed.
+inline bool StdinReady(int timeoutMs) {
+    pollfd pfd{0, POLLIN, 0};
+    int n = poll(&pfd, 1, timeoutMs);
+    return n > 0 || (n < 0 && errno != EINTR);
 }
 inline std::string DriverLoadError() {
     return VtMmDriverError();

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # The Windows target: cross-builds veltrane.dll and its test programs for i686
 # and x86_64 with mingw-w64, checks each image (exactly the three plain export
-# names, a shared .shared section, only system DLLs imported), and runs the
-# test programs under Wine in a fresh prefix that is removed at the end,
-# smoke-tests the veltrane command there, and registers the driver in the
-# prefix as Windows is told to load it (Drivers32 "midi1").
+# names, a shared .shared section, only system DLLs imported), puts what a
+# Windows user needs into build-win-package/, and runs the test programs under
+# Wine in a fresh 64-bit prefix that is removed at the end: the driver's tests,
+# the veltrane command's smoke test, and the installer's tests (`veltrane
+# install` and the rest, for each architecture of the command); then the
+# installer's tests once more in a 32-bit prefix, as on 32-bit Windows.
 #
 # Exits non-zero on any failure. Under CI=true nothing is skipped; otherwise
 # the Wine part is skipped, saying so, when wine is not installed.
@@ -40,7 +42,7 @@ build() {  # arch dir
 # libwinpthread) would have to be shipped beside it.
 system_dll() {
     case "${1,,}" in
-        kernel32.dll | user32.dll | winmm.dll | msvcrt.dll | advapi32.dll | ntdll.dll) return 0 ;;
+        kernel32.dll | user32.dll | winmm.dll | msvcrt.dll | advapi32.dll | ntdll.dll | version.dll) return 0 ;;
         *) return 1 ;;
     esac
 }
@@ -129,7 +131,7 @@ wine_tests_of() {  # arch dir
     [ -f "$dir/vt_smoke.exe" ] || { fail "$arch: vt_smoke.exe not built"; return; }
     unlink_nodes
     run_wine "$arch-smoke-absent" "$dir/vt_smoke.exe" \
-        --gtest_filter='-InterfacesOnNodes2And5.*:RegisteredAsMidi1.*'
+        --gtest_filter='-InterfacesOnNodes2And5.*'
     link_nodes 2 5
     run_wine "$arch-smoke-present" "$dir/vt_smoke.exe" --gtest_filter='InterfacesOnNodes2And5.*'
     unlink_nodes
@@ -173,80 +175,154 @@ command_smoke() {  # arch exe
     local arch=$1 exe=$2 sub
     echo "== wine $arch veltrane.exe (no driver registered)"
     if run_cmd "$arch --help" 0 "$exe" --help; then
-        for sub in list send monitor loop; do
+        for sub in list send play monitor record receive loop install uninstall repair status; do
             expect_out "$arch --help" "$tmp/out" "^  $sub "
         done
-        grep -qE '^  (sim|demo) ' "$tmp/out" && fail "$arch --help offers a Linux-only command"
+        grep -qE '^  (sim|demo|ctl) ' "$tmp/out" && fail "$arch --help offers a Linux-only command"
     fi
-    # sim and demo are Linux-only: unknown here, a usage error.
-    run_cmd "$arch sim" 2 "$exe" sim && expect_out "$arch sim" "$tmp/err" "unknown command 'sim'"
-    run_cmd "$arch send --help" 0 "$exe" send --help && expect_out "$arch send --help" "$tmp/out" '^usage: veltrane send'
+    if run_cmd "$arch --version" 0 "$exe" --version; then
+        expect_out "$arch --version" "$tmp/out" '^veltrane 4\.1\.13 \(Veltrane MIDI driver 4\.1\.13\)$'
+        expect_out "$arch --version" "$tmp/out" "^build .+, Windows $arch\$"
+    fi
+    # sim, demo and ctl are Linux-only: unknown here, a usage error.
+    for sub in sim ctl; do
+        run_cmd "$arch $sub" 2 "$exe" $sub && expect_out "$arch $sub" "$tmp/err" "unknown command '$sub'"
+    done
+    for sub in send play record receive; do
+        run_cmd "$arch $sub --help" 0 "$exe" $sub --help &&
+            expect_out "$arch $sub --help" "$tmp/out" "^usage: veltrane $sub"
+    done
     if run_cmd "$arch list" 0 "$exe" list; then
-        expect_out "$arch list" "$tmp/out" '^Dir ID  Name$'
+        expect_out "$arch list" "$tmp/out" '^Dir ID  Node Port     Name$'
         grep -q 'Veltrane$' "$tmp/out" && fail "$arch list: Veltrane ports without the driver registered"
     fi
     local outs
     outs=$(grep -c '^OUT ' "$tmp/out")
+    run_cmd "$arch list --json" 0 "$exe" list --json &&
+        expect_out "$arch list --json" "$tmp/out" '^\{"outputs":\[.*\],"inputs":\[.*\]\}$'
     run_cmd "$arch send (no port)" 1 "$exe" send -p "$outs" 90 3C 40 &&
         expect_out "$arch send (no port)" "$tmp/err" "no port with ID $outs"
+    run_cmd "$arch send (no node)" 1 "$exe" send -p 0:out-a 90 3C 40 &&
+        expect_out "$arch send (no node)" "$tmp/err" "no interface on device node 0"
+    # What the command reads is checked before any port is opened.
+    printf 'RIFF\0\0\0\4RMID' >"$tmp/not.mid"
+    printf 'MThd\0\0\0\6\0\0\0\1\1\340MTrk\0\0\0\20\0\220' >"$tmp/cut.mid"
+    run_cmd "$arch play (not MIDI)" 1 "$exe" play -p 0 "$tmp/not.mid" &&
+        expect_out "$arch play (not MIDI)" "$tmp/err" 'not a Standard MIDI File: it does not start with "MThd"'
+    run_cmd "$arch play (cut short)" 1 "$exe" play -p 0 "$tmp/cut.mid" &&
+        expect_out "$arch play (cut short)" "$tmp/err" 'track 1 at byte 14 says 16 bytes, the file has 2 after its header \(cut short\?\)'
+    run_cmd "$arch play (missing)" 1 "$exe" play -p 0 "$tmp/none.mid" &&
+        expect_out "$arch play (missing)" "$tmp/err" "^veltrane play: cannot read $tmp/none.mid: "
+    run_cmd "$arch send (folder)" 1 "$exe" send -p 0 -s "$tmp" &&
+        expect_out "$arch send (folder)" "$tmp/err" "^veltrane send: cannot read $tmp: it is a directory$"
+    run_cmd "$arch send (MIDI file)" 1 "$exe" send -p 0 -s "$tmp/cut.mid" &&
+        expect_out "$arch send (MIDI file)" "$tmp/err" 'is a Standard MIDI File: play it with `veltrane play'
+    run_cmd "$arch send (script)" 2 "$exe" send -p 0 on C4 &&
+        expect_out "$arch send (script)" "$tmp/err" "'on' needs a note and a velocity"
+    run_cmd "$arch monitor (type)" 2 "$exe" monitor -p 0 --type drums &&
+        expect_out "$arch monitor (type)" "$tmp/err" "unknown message type 'drums'"
 }
 
-# The system folder a driver of this architecture is installed into.
-system_folder() {  # arch
-    if [ "$1" = i686 ] && [ -d "$WINEPREFIX/drive_c/windows/syswow64" ]; then
-        echo "$WINEPREFIX/drive_c/windows/syswow64"
-    else
-        echo "$WINEPREFIX/drive_c/windows/system32"
-    fi
+# ---- the package and the installer
+
+# What a Windows user takes: both commands, both DLLs under the names the
+# command and the INF look for beside them, the INF and the guide.
+make_package() {  # dir
+    local dir=$1
+    rm -rf "$dir" && mkdir -p "$dir" &&
+        cp "${dirs[x86_64]}/windows/veltrane.exe" "$dir/veltrane.exe" &&
+        cp "${dirs[i686]}/windows/veltrane.exe" "$dir/veltrane32.exe" &&
+        cp "${dirs[x86_64]}/windows/veltrane.dll" "$dir/veltrane64.dll" &&
+        cp "${dirs[i686]}/windows/veltrane.dll" "$dir/veltrane32.dll" &&
+        cp "${dirs[x86_64]}/windows/veltrane.inf" "$root/windows/README.md" "$dir/"
 }
 
-# As windows/veltrane.reg does on Windows: the DLL in the system folder of its
-# width, and "midi1" under Drivers32 in the registry view of that width.
-register_driver() {  # arch dir
-    local arch=$1 dir=$2/windows view=64
-    [ "$arch" = i686 ] && view=32
-    cp "$dir/veltrane.dll" "$(system_folder "$arch")/" || { fail "$arch: copying the DLL"; return 1; }
-    wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\Drivers32' \
-        /v midi1 /d veltrane.dll /f /reg:$view >/dev/null 2>&1 || { fail "$arch: reg add midi1"; return 1; }
+# A package for the installer's tests of one architecture: its veltrane.exe
+# and vt_install.exe beside both DLLs. No veltrane.dll is in it, so a bare
+# "veltrane.dll" that a program here loads comes from the system folder.
+test_package() {  # arch -> prints the folder
+    local arch=$1 dir=$tmp/pkg-$1
+    mkdir -p "$dir" &&
+        cp "${dirs[$arch]}/windows/veltrane.exe" "${dirs[$arch]}/windows/vt_install.exe" "$dir/" &&
+        cp "$package/veltrane32.dll" "$package/veltrane64.dll" "$dir/" &&
+        echo "$dir"
 }
 
-# The programs run from a folder of their own: beside the build's veltrane.dll
-# a bare "veltrane.dll" would load that copy instead of the registered one.
-registered_tests_of() {  # arch dir
-    local arch=$1 dir=$2/windows run=$tmp/run-$1
-    mkdir -p "$run" && cp "$dir/vt_smoke.exe" "$dir/veltrane.exe" "$run/" || {
-        fail "$arch: copying the programs"
-        return
-    }
-    run_wine "$arch-registered" "$run/vt_smoke.exe" --gtest_filter='RegisteredAsMidi1.*'
+# vt_install against the package of that architecture (nodes 2 and 5 linked).
+install_tests_of() {  # label arch
+    local dir
+    dir=$(test_package "$2") || { fail "$1: making its package"; return; }
+    run_wine "$1" "$dir/vt_install.exe" "Z:${dir//\//\\}"
+}
 
-    echo "== wine $arch veltrane.exe (driver registered as midi1, nodes 2 and 5 linked)"
-    run_cmd "$arch list (registered)" 0 "$run/veltrane.exe" list || return
+# The driver installed as a user installs it: the package's veltrane.exe
+# install, then `list` and `status` of both architectures, then uninstall.
+installed_commands() {
+    local arch exe
+    echo "== wine veltrane.exe install (package, nodes 2 and 5 linked)"
+    run_cmd "install" 0 "$package/veltrane.exe" install && sed 's/^/    /' "$tmp/out"
+    for arch in x86_64 i686; do
+        exe=$package/veltrane.exe
+        [ "$arch" = i686 ] && exe=$package/veltrane32.exe
+        if run_cmd "$arch status (installed)" 0 "$exe" status; then
+            sed 's/^/    /' "$tmp/out"
+            expect_out "$arch status" "$tmp/out" '^Status: +all in place$'
+        fi
+        installed_list "$arch" "$exe"
+    done
+    run_cmd "uninstall" 0 "$package/veltrane.exe" uninstall && sed 's/^/    /' "$tmp/out"
+}
+
+# `veltrane list` with the driver installed.
+installed_list() {  # arch exe
+    local arch=$1 exe=$2
+    run_cmd "$arch list (installed)" 0 "$exe" list || return
     local ours expected
     ours=$(grep -E '^(OUT|IN ) [0-9]+ +[^ ].* Veltrane$' "$tmp/out" | sed -E 's/^(OUT|IN ) *[0-9]+ +//')
     expected=$(printf '%s\n' "Out-A2 Veltrane" "Out-B2 Veltrane" "Out-A1 Veltrane" \
         "Out-B1 Veltrane" "In-A2 Veltrane" "In-B2 Veltrane" "In-A1 Veltrane" "In-B1 Veltrane")
     if [ -z "$ours" ]; then
         # Wine's winmm takes its low-level drivers from its own audio stack,
-        # never from Drivers32: the driver is registered but not enumerated.
-        summary+=("$arch: registered as midi1; Wine's winmm does not enumerate Drivers32 MIDI drivers, so 'veltrane list' shows none of our ports")
+        # never from Drivers32: the driver is installed but not enumerated.
+        summary+=("$arch: installed; Wine's winmm does not enumerate Drivers32 MIDI drivers, so 'veltrane list' shows none of our ports")
         return
     fi
     if [ "$ours" != "$expected" ]; then
-        fail "$arch list (registered): our ports are"$'\n'"$ours"$'\n'"expected"$'\n'"$expected"
+        fail "$arch list (installed): our ports are"$'\n'"$ours"$'\n'"expected"$'\n'"$expected"
         return
     fi
     local id
     id=$(sed -nE 's/^OUT ([0-9]+) +Out-A2 Veltrane$/\1/p' "$tmp/out")
-    run_cmd "$arch send (registered)" 1 "$run/veltrane.exe" send -p "$id" 90 3C 40 &&
-        expect_out "$arch send (registered)" "$tmp/err" 'midiOutOpen: .* \(1\)$'
-    summary+=("$arch: registered as midi1; veltrane list shows our 4 outputs and 4 inputs, send fails with 1")
+    run_cmd "$arch send (installed)" 1 "$exe" send -p "$id" 90 3C 40 &&
+        expect_out "$arch send (installed)" "$tmp/err" 'midiOutOpen: .* \(1\)$'
+    summary+=("$arch: installed; veltrane list shows our 4 outputs and 4 inputs, send fails with 1")
+}
+
+# The installer's tests as on 32-bit Windows: one registry view, one system
+# folder. Nothing runs in the 64-bit prefix after this.
+prefix32_tests() {
+    local prefix64=$WINEPREFIX
+    wineserver -k >/dev/null 2>&1
+    export WINEPREFIX=$tmp/prefix32
+    echo "== wine prefix $WINEPREFIX (32-bit)"
+    if WINEARCH=win32 wineboot -i >/dev/null 2>&1 && wineserver -w; then
+        link_nodes 2 5
+        install_tests_of "i686-install-32-bit-windows" i686
+        unlink_nodes
+    else
+        fail "wine: the 32-bit prefix could not be made"
+    fi
+    wineserver -k >/dev/null 2>&1
+    export WINEPREFIX=$prefix64
 }
 
 cleanup() {
-    if [ -n "${WINEPREFIX:-}" ] && [ -d "$WINEPREFIX" ]; then
-        wineserver -k >/dev/null 2>&1 || true
-    fi
+    local prefix
+    for prefix in "${tmp:-}/prefix" "${tmp:-}/prefix32"; do
+        if [ -n "${tmp:-}" ] && [ -d "$prefix" ]; then
+            WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1 || true
+        fi
+    done
     [ -n "${tmp:-}" ] && rm -rf "$tmp"
 }
 
@@ -266,6 +342,17 @@ for arch in i686 x86_64; do
         fail "$arch: build failed (its Wine tests are not run)"
     fi
 done
+package=
+if [ ${#built[@]} -eq 2 ]; then
+    if make_package "$root/build-win-package"; then
+        package=$root/build-win-package
+        summary+=("package: build-win-package/ ($(cd "$package" && ls | tr '\n' ' '))")
+    else
+        fail "making build-win-package"
+    fi
+else
+    fail "the package and the installer's tests need both architectures built"
+fi
 
 if command -v wine >/dev/null && command -v wineserver >/dev/null; then
     tmp=$(mktemp -d "${TMPDIR:-/tmp}/veltrane-wine.XXXXXX")
@@ -277,15 +364,15 @@ if command -v wine >/dev/null && command -v wineserver >/dev/null; then
             wine_tests_of "$arch" "${dirs[$arch]}"
             command_smoke "$arch" "${dirs[$arch]}/windows/veltrane.exe"
         done
-        registered=()
-        for arch in "${built[@]}"; do
-            register_driver "$arch" "${dirs[$arch]}" && registered+=("$arch")
-        done
-        link_nodes 2 5
-        for arch in "${registered[@]}"; do
-            registered_tests_of "$arch" "${dirs[$arch]}"
-        done
-        unlink_nodes
+        if [ -n "$package" ]; then
+            link_nodes 2 5
+            for arch in x86_64 i686; do
+                install_tests_of "$arch-install" "$arch"
+            done
+            installed_commands
+            unlink_nodes
+            prefix32_tests
+        fi
         summary+=("wine: $wine_tests tests ran in $wine_runs runs; veltrane.exe: $cmd_checks commands as expected")
     else
         fail "wine: the prefix could not be made"

@@ -60,8 +60,13 @@ using namespace vthost;
 
 extern "C" {
 
-HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState,
-                           LPCWSTR lpName) {
+HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
+                           BOOL bInitialState, LPCWSTR lpName) {
+    return VtHostCreateEvent16(lpEventAttributes, bManualReset, bInitialState, lpName);
+}
+
+HANDLE VtHostCreateEvent16(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState,
+                           const VT_CHAR16* lpName) {
     if (lpName != nullptr && *lpName != 0) {
         // Named events are not part of this subset.
         SetLastError(ERROR_INVALID_PARAMETER);

@@ -27,6 +27,15 @@ void* VtHostMapPrivate(SIZE_T cb);
 // offset of p in it. FALSE when no host mapping holds the whole range.
 BOOL VtHostFindMapping(const void* p, SIZE_T cb, int* pFd, uint64_t* pOffset);
 
+// CreateEventW and CreateFileW of the driver's view (16-bit text), under
+// names that do not depend on a view's WCHAR: the client view's wide calls,
+// which take wchar_t text, reach them so (host/mm).
+HANDLE VtHostCreateEvent16(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
+                           BOOL bInitialState, const VT_CHAR16* lpName);
+HANDLE VtHostCreateFile16(const VT_CHAR16* lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                          LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                          DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
+
 // Number of live handles in this process's handle table.
 DWORD VtHostHandleCount(void);
 

@@ -86,6 +86,12 @@ int main(void) {
     CHECK(midiInClose(hmi) == MMSYSERR_NOERROR);
     CHECK(midiInOpen(&hmi, MIDI_MAPPER, 0, 0, CALLBACK_NULL) == MMSYSERR_BADDEVICEID);
     CloseHandle(hEvent);
+    CHECK(CreateEventW(NULL, FALSE, FALSE, L"\U00010000") == NULL);
+
+    /* Device files beside the interfaces' are none. */
+    CHECK(CreateFile(TEXT("\\\\.\\nothing"), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL) ==
+          INVALID_HANDLE_VALUE);
+    CHECK(GetLastError() == ERROR_FILE_NOT_FOUND);
 
     if (failures == 0) printf("ok\n");
     return failures != 0;

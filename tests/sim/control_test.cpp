@@ -44,7 +44,8 @@ TEST(SimControl, RefusedCommandsSayWhatWasWrong) {
         {"packet 0", "error usage: packet N HEX32..."},
         {"packet 0 123456789", "error bad packet '123456789'"},
         {"packet 0 00403C90", "error packet 00403C90 has no count"},
-        {"capture 0 A words", "error usage: capture N A|B bytes|packets [COUNT [TIMEOUT_MS]]"},
+        {"capture 0 A words",
+         "error usage: capture N A|B bytes|packets|timed [COUNT [TIMEOUT_MS]]"},
         {"capture 0 A packets x", "error bad count 'x'"},
         {"capture 0 B bytes 3145729", "error a capture keeps at most 3145728 bytes"},
         {"await 0 stop", "error usage: await N KEY VALUE [TIMEOUT_MS]"},
@@ -55,7 +56,7 @@ TEST(SimControl, RefusedCommandsSayWhatWasWrong) {
          "error unknown fault 'everything' (descriptor-short, wrong-vendor, "
          "start-immediate, start-no-cookie)"},
         {"unplug 0 now", "error usage: unplug N"},
-        {"frobnicate 0", "error unknown command 'frobnicate'"},
+        {"frobnicate 0", "error unknown command 'frobnicate' (help lists them)"},
         {"", "error empty command"},
     };
     for (const auto& c : cases)
@@ -128,6 +129,23 @@ class RawControl {
     std::string in_;
 };
 
+// Output A of node 0 streaming a block that holds two packets, 90 3C 40 and
+// F8, for a simulator started paused.
+class TwoPacketsOnOutputA {
+  public:
+    TwoPacketsOnOutputA() {
+        EXPECT_TRUE(conn_.Open(vt::TestRoot(), 0));
+        MidiFifo* f = mem_.Init(0);
+        EXPECT_EQ(conn_.Start(kPipeOutA, mem_, 0).reply.fPending, 1u);
+        EXPECT_TRUE(simtest::Produce(f, 0x03403C90));
+        EXPECT_TRUE(simtest::Produce(f, 0x010000F8));
+    }
+
+  private:
+    simtest::BlockMemory mem_;
+    simtest::DeviceConnection conn_;
+};
+
 // Output A of node 0 holds two packets while paused: "rate 0 fast" drains
 // them. Each command goes behind a stats line in the same write, so that it
 // waits already when the stats answer comes back; the other client's command
@@ -152,13 +170,7 @@ TEST(SimControl, WaitingCommandsAnswerOnceTheirConditionHolds) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.command);
         vt::Simulator sim("--nodes 0 --rate paused --no-loopback");
-        simtest::BlockMemory mem;
-        simtest::DeviceConnection conn;
-        ASSERT_TRUE(conn.Open(vt::TestRoot(), 0));
-        MidiFifo* f = mem.Init(0);
-        ASSERT_EQ(conn.Start(kPipeOutA, mem, 0).reply.fPending, 1u);
-        ASSERT_TRUE(simtest::Produce(f, 0x03403C90));
-        ASSERT_TRUE(simtest::Produce(f, 0x010000F8));
+        TwoPacketsOnOutputA output;
         RawControl waiter;
         waiter.Send(std::string("stats 0\n") + c.command + "\nstats 9\n");
         EXPECT_EQ(waiter.ReadLine().rfind("ok descriptor=", 0), 0u);
@@ -166,6 +178,26 @@ TEST(SimControl, WaitingCommandsAnswerOnceTheirConditionHolds) {
         EXPECT_EQ(waiter.ReadLine(), c.answer);
         EXPECT_EQ(waiter.ReadLine(), "error unknown node 9");
     }
+}
+
+// A timed capture stamps each packet with the simulator's clock when it left
+// the ring: at wire rate the second waits for the first's three bytes.
+TEST(SimControl, TimedCaptureAndHelp) {
+    vt::Simulator sim("--nodes 0 --rate paused --no-loopback");
+    TwoPacketsOnOutputA output;
+    sim.Ok("rate 0 wire");
+    unsigned long long t1 = 0, t2 = 0;
+    char p1[9] = {}, p2[9] = {};
+    std::string answer = sim.Ok("capture 0 A timed 2");
+    ASSERT_EQ(std::sscanf(answer.c_str(), "%llu:%8s %llu:%8s", &t1, p1, &t2, p2), 4) << answer;
+    EXPECT_STREQ(p1, "03403C90");
+    EXPECT_STREQ(p2, "010000F8");
+    EXPECT_GE(t2 - t1, 3u * 320u) << answer;
+
+    std::string help = sim.Ok("help");
+    for (const char* syntax : {"plug N [VID PID]; ", "; capture N A|B bytes|packets|timed ",
+                               "; await N KEY VALUE [TIMEOUT_MS]; ", "; quit"})
+        EXPECT_NE(help.find(syntax), std::string::npos) << syntax << " in " << help;
 }
 
 TEST(SimProcess, ServesItsSocketsUntilQuitAndRemovesThem) {

@@ -72,15 +72,32 @@ std::vector<uint32_t> Simulator::CapturePackets(unsigned node, char port) {
     return ParsePackets(Ok("capture " + std::to_string(node) + " " + port + " packets"));
 }
 
-std::vector<uint32_t> Simulator::CapturePackets(unsigned node, char port, size_t cAtLeast) {
-    std::string line = "capture " + std::to_string(node) + " " + port + " packets " +
+std::string Simulator::CaptureCounted(unsigned node, char port, const char* kind, size_t cAtLeast) {
+    std::string line = "capture " + std::to_string(node) + " " + port + " " + kind + " " +
                        std::to_string(cAtLeast) + " " + std::to_string(kCaptureWaitMs);
     std::string answer, error;
     if (!Ask(line, &answer, &error, kCaptureWaitMs + kAnswerMarginMs))
         answer = "error (control) " + error;
-    if (answer.rfind("ok", 0) == 0) return ParsePackets(answer.substr(2));
+    if (answer.rfind("ok", 0) == 0) return answer.substr(2);
     ADD_FAILURE() << line << " -> " << answer;
-    return CapturePackets(node, port);
+    return Ok("capture " + std::to_string(node) + " " + port + " " + kind);
+}
+
+std::vector<uint32_t> Simulator::CapturePackets(unsigned node, char port, size_t cAtLeast) {
+    return ParsePackets(CaptureCounted(node, port, "packets", cAtLeast));
+}
+
+std::vector<std::pair<int64_t, uint32_t>> Simulator::CaptureTimed(unsigned node, char port,
+                                                                  size_t cAtLeast) {
+    std::istringstream in(CaptureCounted(node, port, "timed", cAtLeast));
+    std::vector<std::pair<int64_t, uint32_t>> out;
+    std::string w;
+    while (in >> w) {
+        size_t colon = w.find(':');
+        out.emplace_back(std::stoll(w.substr(0, colon)),
+                         static_cast<uint32_t>(std::stoul(w.substr(colon + 1), nullptr, 16)));
+    }
+    return out;
 }
 
 std::vector<BYTE> Simulator::CaptureBytes(unsigned node, char port) {

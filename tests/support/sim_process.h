@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <map>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,10 @@ class Simulator {
     // least cAtLeast packets since the last capture and answers them all; when
     // they do not come, a test failure and what there is.
     std::vector<uint32_t> CapturePackets(unsigned node, char port, size_t cAtLeast);
+    // `capture N A|B timed COUNT`, the same way: each packet with the
+    // simulator's clock in microseconds when it left the ring.
+    std::vector<std::pair<int64_t, uint32_t>> CaptureTimed(unsigned node, char port,
+                                                           size_t cAtLeast);
     // `stats N`, parsed into key -> value.
     std::map<std::string, uint64_t> Stats(unsigned node);
     // `await N KEY VALUE TIMEOUT_MS`: waits until the counter is at least
@@ -46,6 +51,9 @@ class Simulator {
     int pid() const { return child_.pid(); }
 
   private:
+    // A counted capture of kind; its answer after "ok", or a test failure
+    // and what there is.
+    std::string CaptureCounted(unsigned node, char port, const char* kind, size_t cAtLeast);
     ChildProcess child_;
 };
 

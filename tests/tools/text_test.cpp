@@ -6,6 +6,8 @@
 #include "tests/support/support.h"
 #include "tools/args.h"
 #include "tools/decode.h"
+#include "tools/file_io.h"
+#include "tools/json.h"
 #include "tools/loop_check.h"
 #include "tools/port_match.h"
 
@@ -114,6 +116,13 @@ TEST(HexArgs, SizesAndCounts) {
     EXPECT_EQ(n, 10000u);
     for (const char* bad : {"0", "", "1e3", "-1", "1234567890"})
         EXPECT_FALSE(tools::ParseCount(bad, &n)) << bad;
+    double seconds = 0;
+    EXPECT_TRUE(tools::ParseSeconds("0.5", &seconds));
+    EXPECT_EQ(seconds, 0.5);
+    EXPECT_TRUE(tools::ParseSeconds("30", &seconds));
+    EXPECT_EQ(seconds, 30);
+    for (const char* bad : {"0", "0.0", "", ".", "1e3", "-1", "1.2.3", "90000", "2s"})
+        EXPECT_FALSE(tools::ParseSeconds(bad, &seconds)) << bad;
 }
 
 TEST(Decode, NoteNames) {
@@ -191,6 +200,25 @@ TEST(Decode, SysexAcrossBuffers) {
     EXPECT_FALSE(a.Add(part1.data(), part1.size(), &whole));
     EXPECT_EQ(vt::HexString(a.TakePartial()), "F0 01 02");
     EXPECT_FALSE(a.Pending());
+
+    // Whole events: the message at the time of its first buffer; an error
+    // with what came before it.
+    tools::InputEvent e;
+    e.kind = tools::InputEvent::Sysex;
+    e.time = 10;
+    e.bytes = part1;
+    EXPECT_FALSE(a.Join(&e));
+    e.time = 20;
+    e.bytes = part2;
+    ASSERT_TRUE(a.Join(&e));
+    EXPECT_EQ(vt::HexString(e.bytes), "F0 01 02 03 F7");
+    EXPECT_EQ(e.time, 10u);
+    e.bytes = part1;
+    EXPECT_FALSE(a.Join(&e));
+    e.kind = tools::InputEvent::SysexError;
+    e.bytes = vt::Hex("04");
+    ASSERT_TRUE(a.Join(&e));
+    EXPECT_EQ(vt::HexString(e.bytes), "F0 01 02 04");
 }
 
 TEST(Ports, ByIdOrByPartOfTheName) {
@@ -218,6 +246,102 @@ TEST(Ports, ByIdOrByPartOfTheName) {
             EXPECT_FALSE(error.empty());
         }
     }
+}
+
+TEST(Ports, DeviceNodesAndStableSelectors) {
+    // Interfaces on nodes 2 and 5, and another driver's port in between.
+    std::vector<tools::PortInfo> outs = {{0, "Other MIDI Out"},
+                                         {1, "Out-A2 Veltrane"},
+                                         {2, "Out-B2 Veltrane"},
+                                         {3, "Out-A1 Veltrane"},
+                                         {4, "Out-B1 Veltrane"}};
+    std::vector<tools::PortInfo> ins = {{0, "In-A2 Veltrane", false},
+                                        {1, "In-B2 Veltrane", false},
+                                        {2, "In-A1 Veltrane", false},
+                                        {3, "In-B1 Veltrane", false}};
+    tools::AssignNodes(&outs, {2, 5});
+    tools::AssignNodes(&ins, {2, 5});
+    std::vector<std::string> selectors;
+    for (const auto& p : outs)
+        selectors.push_back(p.Selector());
+    EXPECT_EQ(selectors,
+              (std::vector<std::string>{"", "2:out-a", "2:out-b", "5:out-a", "5:out-b"}));
+    EXPECT_EQ(ins[3].Selector(), "5:in-b");
+
+    struct Case {
+        const char* wanted;
+        int id;  // -1: refused
+        const char* says;
+    } cases[] = {
+        {"5:out-a", 3, ""},
+        {"2:OUT-B", 2, ""},
+        {"3:out-a", -1, "no interface on device node 3"},
+        {"5:in-a", -1, "In-A1 Veltrane is an input, not an output"},
+        {"In-A2", -1, "In-A2 Veltrane is an input, not an output"},
+        {"4", 4, ""},
+        {"9", -1, "no port with ID 9 (there are 5)"},
+    };
+    for (const Case& c : cases) {
+        tools::PortInfo found;
+        std::string error;
+        bool ok = tools::FindPort(outs, c.wanted, &found, &error, ins);
+        EXPECT_EQ(ok, c.id >= 0) << c.wanted;
+        if (ok) {
+            EXPECT_EQ(found.id, unsigned(c.id)) << c.wanted;
+        } else {
+            EXPECT_NE(error.find(c.says), std::string::npos) << c.wanted << ": " << error;
+        }
+    }
+
+    // Names that do not fit the nodes (an interface came or went between the
+    // two looks) leave every node unknown, and selectors say so.
+    std::vector<std::string> tooFew = {"Out-A Veltrane", "Out-B Veltrane"};
+    for (const std::vector<unsigned>& nodes : {std::vector<unsigned>{0, 1}, {}}) {
+        std::vector<tools::PortInfo> ports = {{0, tooFew[0]}, {1, tooFew[1]}};
+        tools::AssignNodes(&ports, nodes);
+        EXPECT_EQ(ports[0].node, -1);
+        tools::PortInfo found;
+        std::string error;
+        EXPECT_FALSE(tools::FindPort(ports, "0:out-a", &found, &error));
+        EXPECT_NE(error.find("device nodes of the ports are not known"), std::string::npos);
+    }
+    std::vector<tools::PortInfo> one = {{0, "Out-A Veltrane"}, {1, "Out-B Veltrane"}};
+    tools::AssignNodes(&one, {7});
+    EXPECT_EQ(one[1].Selector(), "7:out-b");
+}
+
+TEST(Files, OnlyRegularFilesAndNoMoreThanTheCommandTakes) {
+    std::string dir = vt::TestRoot();
+    std::vector<uint8_t> five = {1, 2, 3, 4, 5}, got;
+    std::string error;
+    ASSERT_TRUE(tools::WriteWholeFile(dir + "/five", five, &error)) << error;
+    ASSERT_TRUE(tools::ReadWholeFile(dir + "/five", 5, &got, &error)) << error;
+    EXPECT_EQ(got, five);
+    struct Case {
+        std::string path;
+        size_t most;
+        std::string says;
+    } cases[] = {
+        {dir + "/five", 4, "cannot read " + dir + "/five: it holds more than the 4 bytes"},
+        {dir, 100, "cannot read " + dir + ": it is a directory"},
+        {dir + "/none", 100, "cannot read " + dir + "/none: No such file or directory"},
+        {"/dev/zero", 100, "cannot read /dev/zero: it is not a regular file"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_FALSE(tools::ReadWholeFile(c.path, c.most, &got, &error)) << c.path;
+        EXPECT_EQ(error.rfind(c.says, 0), 0u) << error;
+    }
+    EXPECT_FALSE(tools::WriteWholeFile(dir, five, &error));
+    EXPECT_EQ(error.rfind("cannot write " + dir + ": ", 0), 0u) << error;
+}
+
+TEST(Json, EscapesAndNests) {
+    tools::JsonObject o;
+    o.Add("name", "Out-A \"2\"\\\n").Add("id", 3u).Add("ms", 1.5).Add("ok", true).AddNull("none");
+    o.Add("list", std::vector<tools::JsonObject>{tools::JsonObject().Add("n", -1)});
+    EXPECT_EQ(o.Text(),
+              "{\"name\":\"Out-A \\\"2\\\"\\\\\\u000a\",\"id\":3,\"ms\":1.500,\"ok\":true,"
+              "\"none\":null,\"list\":[{\"n\":-1}]}");
 }
 
 TEST(LoopCheck, PatternIsDistinctAndDecodable) {

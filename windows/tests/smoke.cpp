@@ -281,37 +281,6 @@ TEST_F(InterfacesOnNodes2And5, OpenFailsWithoutHoldingAnythingOrNotifying) {
     EXPECT_EQ(mod(0, MODM_CLOSE, 0, 0, 0), DWORD(MMSYSERR_INVALHANDLE));
 }
 
-// ---- the registration
-
-// Run only after the driver has been copied to the system folder and
-// registered as "midi1" under Drivers32, with nodes 2 and 5 linked, from a
-// folder that holds no veltrane.dll of its own. OpenDriver with the Drivers32
-// section resolves the value through the registry view of this process's
-// width, and the bare file name must then load the system folder's copy.
-TEST(RegisteredAsMidi1, Drivers32ValueLoadsTheSystemFoldersDriver) {
-    HDRVR hDrvr = OpenDriver(L"midi1", L"Drivers32", 0);
-    ASSERT_NE(hDrvr, nullptr) << "OpenDriver(midi1, Drivers32) found no driver";
-    HMODULE hModule = GetDriverModuleHandle(hDrvr);
-    ASSERT_NE(hModule, nullptr);
-
-    WCHAR szModule[MAX_PATH] = {};
-    WCHAR szExpected[MAX_PATH] = {};
-    ASSERT_NE(GetModuleFileNameW(hModule, szModule, MAX_PATH), 0u);
-    UINT cch = GetSystemDirectoryW(szExpected, MAX_PATH);
-    ASSERT_GT(cch, 0u);
-    lstrcatW(szExpected, L"\\veltrane.dll");
-    EXPECT_EQ(lstrcmpiW(szModule, szExpected), 0)
-        << "the driver came from elsewhere than the system folder";
-
-    auto pfnMod = ProcAs<MessageProc>(hModule, "modMessage");
-    auto pfnMid = ProcAs<MessageProc>(hModule, "midMessage");
-    ASSERT_NE(pfnMod, nullptr);
-    ASSERT_NE(pfnMid, nullptr);
-    EXPECT_EQ(pfnMod(0, MODM_GETNUMDEVS, 0, 0, 0), 4u);
-    EXPECT_EQ(pfnMid(0, MIDM_GETNUMDEVS, 0, 0, 0), 4u);
-    EXPECT_NE(CloseDriver(hDrvr, 0, 0), 0);
-}
-
 // ---- the shared data section of the image
 
 struct SectionView {

@@ -71,6 +71,7 @@ typedef TCHAR* PTCH;
 #endif
 
 /* ---------------------------------------------------------------- small helpers */
+#define MAX_PATH 260
 #define far
 #define near
 #define DECLARE_HANDLE(name) VT_DECLARE_HANDLE(name)
@@ -137,6 +138,11 @@ int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWCH lpWideCharSt
 UINT WINAPI GetACP(void);
 UINT WINAPI GetOEMCP(void);
 
+/* The wide calls that the driver's view of the host also has, with 16-bit
+ * text, link under names of their own. */
+#define CreateEventW VtClientCreateEventW
+#define CreateFileW VtClientCreateFileW
+
 /* Events are private to the process: a name (anything but null or an empty
  * string) is refused with ERROR_INVALID_PARAMETER. */
 HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
@@ -144,6 +150,17 @@ HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManual
 HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
                            BOOL bInitialState, LPCWSTR lpName);
 #define CreateEvent VT_AW(CreateEvent)
+
+/* Device files: "\\.\NAME" is a device node of the (simulated) interfaces,
+ * $VELTRANE_ROOT/dev/NAME; any other path fails with ERROR_FILE_NOT_FOUND.
+ * Use DeviceIoControl and CloseHandle on what they answer. */
+HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                          LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                          DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
+HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                          LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                          DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
+#define CreateFile VT_AW(CreateFile)
 
 /* Debug output goes to standard error. */
 void WINAPI OutputDebugStringA(LPCSTR lpOutputString);
