@@ -237,7 +237,6 @@ void GiveBack(Stream* s, const StreamBuffer& b) {
 }  // namespace
 
 void RunStreamCommand(Stream* s, StreamCommand c) {
-    if (c == StreamCommand::kQuit) return;  // the close gave everything back before
     std::deque<StreamBuffer> done;
     {
         uint64_t qwNow = VtHostClockUs();
@@ -247,14 +246,17 @@ void RunStreamCommand(Stream* s, StreamCommand c) {
             s->fRunning = false;
             return;
         }
-        // Stop and reset: back to the start, paused, every buffer given back.
+        // Stop, reset and the end: back to the start, paused, every buffer
+        // given back.
         s->fRunning = false;
         s->qwPlayedUs = 0;
         s->qwEventTick = 0;
         s->timeline.Set(0, 0, s->timeline.TimeDiv(), s->timeline.Tempo());
         done.swap(s->queue);
     }
-    NotesOff(s);
+    // At the end the handle is closed already (its stop ended the notes);
+    // what a racing midiStreamOut queued since still comes back.
+    if (c != StreamCommand::kQuit) NotesOff(s);
     if (c == StreamCommand::kReset) SendData(s, MODM_RESET, 0, 0);
     for (const StreamBuffer& b : done)
         GiveBack(s, b);

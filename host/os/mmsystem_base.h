@@ -62,9 +62,11 @@ typedef struct VtMidiInCaps16 {
 VT_STATIC_ASSERT(sizeof(VtMidiOutCaps16) == 84, "MIDIOUTCAPSW is 84 bytes");
 VT_STATIC_ASSERT(sizeof(VtMidiInCaps16) == 76, "MIDIINCAPSW is 76 bytes");
 
-// Windows lays the multimedia records out byte-packed; only the header's
-// layout differs from the natural one (on 64-bit hosts: 112 bytes, not 120).
-#pragma pack(push, 1)
+// Naturally aligned. Windows packs its multimedia records to the byte, which
+// on 64-bit hosts leaves the header's pointers misaligned (112 bytes there);
+// here every field keeps its own alignment, as code that links headers
+// through &lpNext needs (120 bytes on 64-bit hosts, 64 on 32-bit ones, as on
+// Windows).
 typedef struct midihdr_tag {
     LPSTR lpData;
     DWORD dwBufferLength;
@@ -76,8 +78,8 @@ typedef struct midihdr_tag {
     DWORD dwOffset;
     DWORD_PTR dwReserved[8];
 } MIDIHDR, *PMIDIHDR, *NPMIDIHDR, *LPMIDIHDR;
-#pragma pack(pop)
-VT_STATIC_ASSERT(sizeof(MIDIHDR) == 12 * sizeof(void*) + 16, "MIDIHDR has its Windows size");
+VT_STATIC_ASSERT(sizeof(MIDIHDR) == (sizeof(void*) == 8 ? 120 : 64),
+                 "MIDIHDR is naturally aligned");
 
 typedef struct timecaps_tag {
     UINT wPeriodMin;
