@@ -5,6 +5,7 @@
  * "Synth \u00e9\U0001D11E"). Prints "ok" and answers 0 when all held. */
 #include <windows.h>
 #include <mmsystem.h>
+#include <mmreg.h>
 
 #include <stdio.h>
 #include <string.h>
@@ -61,6 +62,7 @@ int main(void) {
     /* The generic names follow UNICODE. */
     CHECK(midiInGetDevCaps(0, &caps, sizeof caps) == MMSYSERR_NOERROR);
     CHECK(caps.szPname[0] == TEXT('F') && sizeof caps.szPname == MAXPNAMELEN * sizeof(TCHAR));
+    CHECK(caps.wMid != MM_MICROSOFT && caps.wMid != MM_UNMAPPED);
     CHECK(midiOutGetErrorText(MMSYSERR_BADDEVICEID, text, MAXERRORLENGTH) == MMSYSERR_NOERROR);
     CHECK(text[0] == TEXT('A'));
     CHECK(midiInGetErrorTextW(MIDIERR_STILLPLAYING, wide, MAXERRORLENGTH) == MMSYSERR_NOERROR);

@@ -70,7 +70,7 @@ typedef TCHAR* PTCH;
 #define VT_AW(name) name##A
 #endif
 
-/* ---------------------------------------------------------------- small helpers */
+/* ---------------------------------------------------------------- small macros */
 #define MAX_PATH 260
 #define far
 #define near
