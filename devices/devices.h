@@ -18,13 +18,17 @@ HardwareInstance* AddInstance(HardwareInstance* pInstance);
 void RemoveInstance(HardwareInstance* pInstance);
 
 // ---- enumeration and device IDs (enumerate.cpp; used by both entries and by
-// the port names). NTGetNumberInstances probes the device files and sets
-// gwNumInstances and each instance's fPresent, on any application thread and
-// without a lock (the last probe wins); the mappings answer from the last
-// probe. Outputs and inputs are numbered alike: two ports a present
-// instance, in ascending device-node order.
+// the port names, and by the lifecycle for the device path). NTGetNumberInstances
+// probes the device files and sets each instance's fPresent, then
+// gwNumInstances in one store, on any application thread and without a lock
+// (the last probe wins); the mappings answer from the last probe. Outputs and
+// inputs are numbered alike: two ports a present instance, in ascending
+// device-node order. Only the device messages (capabilities, open) look at
+// device IDs: a message on an open handle acts on that handle's record.
 extern WORD gwNumInstances;
 extern const WCHAR szDevicePathTemplate[];
+// Writes the instance's device path from the template: once, at creation.
+void SetDevicePath(HardwareInstance* pInstance);
 WORD NTGetNumberInstances();
 HardwareInstance* modDevIdToHwInstance(UINT uDeviceID);
 HardwareInstance* midDevIdToHwInstance(UINT uDeviceID);

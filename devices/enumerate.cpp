@@ -6,26 +6,32 @@
 WORD gwNumInstances = 0;
 const WCHAR szDevicePathTemplate[] = VT_TEXT("\\\\.\\veltrane-Z");
 
+void SetDevicePath(HardwareInstance* pInstance) {
+    lstrcpyW(pInstance->szDevicePath, szDevicePathTemplate);
+    WCHAR* pchNode = wcschr(pInstance->szDevicePath, VT_TEXT('Z'));
+    if (pchNode != nullptr) *pchNode = static_cast<WCHAR>(VT_TEXT('0') + pInstance->dwDevNode);
+}
+
+// The count is published in one store, when it is complete: a thread that
+// reads it meanwhile sees the last probe's count, never a partial one.
 WORD NTGetNumberInstances() {
-    gwNumInstances = 0;
+    WORD wCount = 0;
     for (DWORD dwNode = 0; dwNode < kDevNodes; ++dwNode) {
         HardwareInstance* pInstance = DevNodeToHardwareInstance(dwNode);
         if (pInstance == nullptr) continue;  // its allocation failed at enable
-        lstrcpyW(pInstance->szDevicePath, szDevicePathTemplate);
-        WCHAR* pchNode = wcschr(pInstance->szDevicePath, VT_TEXT('Z'));
-        if (pchNode != nullptr) *pchNode = static_cast<WCHAR>(VT_TEXT('0') + dwNode);
         HANDLE hFile =
             CreateFileW(pInstance->szDevicePath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_WRITE,
                         nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
         if (hFile != INVALID_HANDLE_VALUE) {
-            gwNumInstances++;
+            wCount++;
             pInstance->fPresent = 1;
             CloseHandle(hFile);
         } else {
             pInstance->fPresent = 0;
         }
     }
-    return gwNumInstances;
+    gwNumInstances = wCount;
+    return wCount;
 }
 
 // Outputs and inputs are numbered alike: ID / 2 picks the present instance in

@@ -16,6 +16,8 @@ DWORD AddDevNode(DWORD dwDevNode) {
     if (pInstance == nullptr) return MMSYSERR_NOMEM;
     pInstance->dwDevNode = dwDevNode;
     pInstance->cAdd = 1;
+    InitializeCriticalSection(&pInstance->csControl);
+    SetDevicePath(pInstance);
     AddInstance(pInstance);
     return MMSYSERR_NOERROR;
 }
@@ -50,12 +52,17 @@ DWORD RemoveDevNode(DWORD dwDevNode) {
         midDisableInstanceTimers(pInstance);
         return MMSYSERR_ALLOCATED;
     }
+    // The timer of a closed client whose kill was put off still drains
+    // through this record: it stays until that timer is gone.
+    mmKillPutOffTimers(FALSE);
+    if (InterlockedCompareExchange(&pInstance->cTimers, 0, 0) != 0) return MMSYSERR_ALLOCATED;
     FreeFIFO(&pInstance->aStreams[kStreamIn], pInstance);
     FreeFIFO(&pInstance->aStreams[kStreamOutA], pInstance);
     FreeFIFO(&pInstance->aStreams[kStreamOutB], pInstance);
     for (PortStream& stream : pInstance->aStreams)
         CloseFinishedStreamHandles(&stream, TRUE);
     RemoveInstance(pInstance);
+    DeleteCriticalSection(&pInstance->csControl);
     LocalFree(pInstance);
     return MMSYSERR_NOERROR;
 }

@@ -25,6 +25,12 @@ static DWORD* RegionOfStream(PortStream* pStream, HardwareInstance* pInstance) {
     }
 }
 
+DWORD* StoppingMarkOfBlock(PortStream* pStream, HardwareInstance* pInstance) {
+    UINT iStream = StreamIndex(pStream, pInstance);
+    if (iStream != kStreamOutA && iStream != kStreamOutB) return nullptr;
+    return &SharedDataOfSystem()->adwStoppingProcess[iStream - kStreamOutA][pInstance->dwDevNode];
+}
+
 BOOL AllocateFIFO(PortStream* pStream, HardwareInstance* pInstance) {
     // Under the lock: two processes opening the same output port at once
     // must not both find cRef 0 and both initialise a block the other

@@ -27,6 +27,10 @@ MidiFifo* FifoBlock(DWORD* pRegion, DWORD dwDevNode);
 // Which of pInstance's streams pStream is (kStreamOutA, kStreamOutB or
 // kStreamIn); kStreamCount when it is none of them.
 UINT StreamIndex(const PortStream* pStream, const HardwareInstance* pInstance);
+// Where the shared data marks the process that stops the stream of the
+// stream's block (output blocks, which other processes share); null for the
+// input block. Read and written under the named mutex.
+DWORD* StoppingMarkOfBlock(PortStream* pStream, HardwareInstance* pInstance);
 
 // ---- cross-process lock (lock.cpp; used by every floor that touches a ring,
 // a client list or the started bit of an input client).
@@ -39,7 +43,9 @@ BOOL InitCriticalSectionMutex();
 void CriticalSection(WORD op, void* pContext);
 
 // ---- kernel driver control (kernel_control.cpp; used by the opens and closes
-// of both directions, and by the lifecycle for the stream handles).
+// of both directions, and by the lifecycle for the stream handles). Each takes
+// the instance's control lock itself, so any thread may call them at any
+// time; none is called with the named mutex held.
 DWORD AcquireHwPort(HardwareInstance* pInstance);
 DWORD ReleaseHwPort(HardwareInstance* pInstance);
 BOOL VerifyHwPort(HardwareInstance* pInstance);
@@ -48,5 +54,6 @@ BOOL StopHwPortStreaming(PortStream* pStream, HardwareInstance* pInstance);
 // The pipe of a stream's start request; -1 for a stream not of pInstance.
 LONG GetUSBPipeNumber(PortStream* pStream, HardwareInstance* pInstance);
 // Closes the handles a stream kept for a start request that has completed,
-// or all of them when fAll (the instance is going away).
+// or all of them when fAll (cancelling a request still pending). Under the
+// control lock, or by the lifecycle.
 void CloseFinishedStreamHandles(PortStream* pStream, BOOL fAll);

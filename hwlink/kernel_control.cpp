@@ -1,7 +1,24 @@
 // The driver's side of the contract with the kernel transport driver: verify
 // and acquire an interface when a client opens a port, put a port's block into
 // streaming with a long-pending start request, and take it out again.
+//
+// Each instance's acquisition count and each stream's open count and request
+// handles change under the instance's control lock, so any number of threads
+// may open and close ports of one interface at once: a thread that finds an
+// acquisition or a stop under way waits for it instead of being refused. Every
+// request completes into an overlapped record and an event of its own.
 #include "hwlink/hwlink.h"
+
+// How long a control request that the kernel side keeps pending is waited
+// for before it is cancelled: the kernel side answers them at once.
+constexpr DWORD kControlWaitMs = 2000;
+// How long a stop waits for its stream to end: the kernel side first sends
+// what the ring still holds, at most a full ring (about a second at the MIDI
+// wire rate). A stream that does not end in time is given up.
+constexpr DWORD kStreamEndWaitMs = 5000;
+// How long an open waits for a stop of its stream under way elsewhere: longer
+// than any stop takes.
+constexpr DWORD kStopUnderWayWaitMs = kStreamEndWaitMs + 2 * kControlWaitMs;
 
 static HANDLE OpenDeviceFile(HardwareInstance* pInstance) {
     return CreateFileW(pInstance->szDevicePath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_WRITE,
@@ -12,32 +29,31 @@ static HANDLE NewRequestEvent() {
     return CreateEventW(nullptr, FALSE, FALSE, nullptr);
 }
 
-// Claims hDevice for one control operation: only one thread of the process may
-// hold it at a time. Tries cTries times, yielding between tries; answers FALSE
-// (and closes hFile) when another thread still holds it.
-static BOOL ClaimDevice(HardwareInstance* pInstance, HANDLE hFile, DWORD cTries) {
-    PVOID volatile* pp = const_cast<PVOID volatile*>(&pInstance->hDevice);
-    for (DWORD i = 0; i < cTries; ++i) {
-        if (InterlockedCompareExchangePointer(pp, hFile, nullptr) == nullptr) return TRUE;
-        SwitchToThread();
+// One control request on an open device file, waited for: its overlapped
+// record lives on this frame, so the request must be over before the frame
+// ends. One still pending after kControlWaitMs is cancelled by closing the
+// file, and *phFile becomes null. Answers TRUE when the request succeeded;
+// *pcbReturned (when given) receives the bytes it returned.
+static BOOL DeviceRequest(HANDLE* phFile, DWORD dwCode, LPVOID pIn, DWORD cbIn, LPVOID pOut,
+                          DWORD cbOut, DWORD* pcbReturned) {
+    OVERLAPPED ovl = {};
+    ovl.hEvent = NewRequestEvent();
+    if (ovl.hEvent == nullptr) return FALSE;
+    DWORD cb = 0;
+    BOOL fDone = DeviceIoControl(*phFile, dwCode, pIn, cbIn, pOut, cbOut, &cb, &ovl);
+    if (!fDone && GetLastError() == ERROR_IO_PENDING) {
+        if (WaitForSingleObject(ovl.hEvent, kControlWaitMs) != WAIT_OBJECT_0) {
+            CloseHandle(*phFile);
+            *phFile = nullptr;
+            while (!HasOverlappedIoCompleted(&ovl))
+                WaitForSingleObject(ovl.hEvent, kControlWaitMs);
+        }
+        cb = static_cast<DWORD>(ovl.InternalHigh);
+        fDone = ovl.Internal == 0;  // STATUS_SUCCESS
     }
-    CloseHandle(hFile);
-    return FALSE;
-}
-
-// An acquisition racing another answers busy at once; a stop waits its turn,
-// since giving up would leave the stream running with no user.
-constexpr DWORD kClaimOnce = 1;
-constexpr DWORD kClaimPatiently = 100000;
-
-// Ends a control operation: closes the device handle and the request event.
-// A request still pending keeps its own reference to the event.
-static void EndControl(HardwareInstance* pInstance) {
-    HANDLE hFile = pInstance->hDevice;
-    CloseHandle(pInstance->ovl.hEvent);
-    pInstance->ovl.hEvent = nullptr;
-    InterlockedExchangePointer(const_cast<PVOID volatile*>(&pInstance->hDevice), nullptr);
-    CloseHandle(hFile);
+    CloseHandle(ovl.hEvent);
+    if (pcbReturned != nullptr) *pcbReturned = fDone ? cb : 0;
+    return fDone;
 }
 
 LONG GetUSBPipeNumber(PortStream* pStream, HardwareInstance* pInstance) {
@@ -57,8 +73,8 @@ BOOL VerifyHwPort(HardwareInstance* pInstance) {
     if (pInstance->hDevice == nullptr) return 0;
     BYTE abDescriptor[kUsbDeviceDescriptorBytes] = {};
     pInstance->dwBytesReturned = 0;
-    DeviceIoControl(pInstance->hDevice, IOCTL_GET_DEVICE_DESCRIPTOR, nullptr, 0, abDescriptor,
-                    sizeof abDescriptor, &pInstance->dwBytesReturned, &pInstance->ovl);
+    DeviceRequest(&pInstance->hDevice, IOCTL_GET_DEVICE_DESCRIPTOR, nullptr, 0, abDescriptor,
+                  sizeof abDescriptor, &pInstance->dwBytesReturned);
     WORD wVendor = static_cast<WORD>(abDescriptor[kUsbDescVendorOffset] |
                                      (abDescriptor[kUsbDescVendorOffset + 1] << 8));
     WORD wProduct = static_cast<WORD>(abDescriptor[kUsbDescProductOffset] |
@@ -67,104 +83,157 @@ BOOL VerifyHwPort(HardwareInstance* pInstance) {
            wVendor == kExpectedVendorId && wProduct == kExpectedProductId;
 }
 
-DWORD AcquireHwPort(HardwareInstance* pInstance) {
-    // Already acquired by this process: count one more client. The count only
-    // moves by compare-and-swap so a racing release to 0 is never missed.
-    for (;;) {
-        LONG c = pInstance->cAcquire;
-        if (c == 0) break;
-        if (InterlockedCompareExchange(&pInstance->cAcquire, c + 1, c) == c)
-            return MMSYSERR_NOERROR;
-    }
-    if (pInstance->hDevice != nullptr) return MMSYSERR_ERROR;
-    HANDLE hFile = OpenDeviceFile(pInstance);
-    if (hFile == INVALID_HANDLE_VALUE) return MMSYSERR_ERROR;
-    // Another thread in the middle of an acquisition or a stop answers busy.
-    if (!ClaimDevice(pInstance, hFile, kClaimOnce)) return MMSYSERR_ERROR;
-    pInstance->ovl.hEvent = NewRequestEvent();
-    if (pInstance->ovl.hEvent == nullptr) {
-        EndControl(pInstance);
-        return MMSYSERR_ERROR;
-    }
-    if (!VerifyHwPort(pInstance)) {
-        EndControl(pInstance);
-        return MMSYSERR_ERROR;
-    }
-    InterlockedExchange(&pInstance->cAcquire, 1);
-    // The first process in the system to hold the interface tells the kernel
-    // side; the counter is shared memory, so the step must be indivisible.
-    if (InterlockedIncrement(&SharedDataOfSystem()->cNtAcquire[pInstance->dwDevNode]) == 1) {
-        DeviceIoControl(pInstance->hDevice, IOCTL_FIRST_ACQUIRE, nullptr, 0, nullptr, 0, nullptr,
-                        &pInstance->ovl);
-    }
-    EndControl(pInstance);
-    return MMSYSERR_NOERROR;
-}
-
-// Lowers *pc by one unless it is already 0; answers the new value, or -1 when
-// it was 0.
-static LONG DecrementAboveZero(LONG volatile* pc) {
+// Lowers *pc by one unless it is already 0.
+static void DecrementAboveZero(LONG volatile* pc) {
     for (;;) {
         LONG c = *pc;
-        if (c <= 0) return -1;
-        if (InterlockedCompareExchange(pc, c - 1, c) == c) return c - 1;
+        if (c <= 0 || InterlockedCompareExchange(pc, c - 1, c) == c) return;
     }
+}
+
+static DWORD AcquireLocked(HardwareInstance* pInstance) {
+    if (pInstance->cAcquire != 0) {
+        pInstance->cAcquire++;
+        return MMSYSERR_NOERROR;
+    }
+    HANDLE hFile = OpenDeviceFile(pInstance);
+    if (hFile == INVALID_HANDLE_VALUE) return MMSYSERR_ERROR;
+    pInstance->hDevice = hFile;
+    DWORD dwResult = MMSYSERR_ERROR;
+    if (VerifyHwPort(pInstance)) {
+        pInstance->cAcquire = 1;
+        // The first process in the system to hold the interface tells the
+        // kernel side; the counter is shared memory, so the step is
+        // indivisible.
+        LONG volatile* pcNt = &SharedDataOfSystem()->cNtAcquire[pInstance->dwDevNode];
+        if (InterlockedIncrement(pcNt) == 1 && pInstance->hDevice != nullptr)
+            DeviceRequest(&pInstance->hDevice, IOCTL_FIRST_ACQUIRE, nullptr, 0, nullptr, 0,
+                          nullptr);
+        dwResult = MMSYSERR_NOERROR;
+    }
+    if (pInstance->hDevice != nullptr) CloseHandle(pInstance->hDevice);
+    pInstance->hDevice = nullptr;
+    return dwResult;
+}
+
+DWORD AcquireHwPort(HardwareInstance* pInstance) {
+    EnterCriticalSection(&pInstance->csControl);
+    DWORD dwResult = AcquireLocked(pInstance);
+    LeaveCriticalSection(&pInstance->csControl);
+    return dwResult;
 }
 
 DWORD ReleaseHwPort(HardwareInstance* pInstance) {
-    if (DecrementAboveZero(&pInstance->cAcquire) == 0)
+    EnterCriticalSection(&pInstance->csControl);
+    if (pInstance->cAcquire > 0 && --pInstance->cAcquire == 0)
         DecrementAboveZero(&SharedDataOfSystem()->cNtAcquire[pInstance->dwDevNode]);
+    LeaveCriticalSection(&pInstance->csControl);
     return 1;
 }
 
 void CloseFinishedStreamHandles(PortStream* pStream, BOOL fAll) {
     if (pStream->hStream == nullptr && pStream->hStreamEvent == nullptr) return;
-    // The start request signals its event when it completes; until then the
-    // handle carries the stream (possibly for other processes) and stays.
-    if (!fAll && (pStream->hStreamEvent == nullptr ||
-                  WaitForSingleObject(pStream->hStreamEvent, 0) != WAIT_OBJECT_0))
-        return;
+    // Until its start request completes, the handle carries the stream
+    // (possibly for other processes) and stays.
+    if (!fAll && !HasOverlappedIoCompleted(&pStream->ovlStart)) return;
+    // Closing the handle cancels a request still pending; the cancel writes
+    // the request's record once more, which is waited for.
     if (pStream->hStream != nullptr) CloseHandle(pStream->hStream);
-    if (pStream->hStreamEvent != nullptr) CloseHandle(pStream->hStreamEvent);
+    if (pStream->hStreamEvent != nullptr) {
+        while (!HasOverlappedIoCompleted(&pStream->ovlStart))
+            WaitForSingleObject(pStream->hStreamEvent, kControlWaitMs);
+        CloseHandle(pStream->hStreamEvent);
+    }
     pStream->hStream = nullptr;
     pStream->hStreamEvent = nullptr;
+    pStream->dwCookie = 0;
 }
 
-BOOL StartHwPortStreaming(PortStream* pStream, HardwareInstance* pInstance) {
-    if (!pInstance->fEnabled) return 0;
-    if (pStream->cOpen != 0) {
-        pStream->cOpen++;
-        return 1;
-    }
-    CloseFinishedStreamHandles(pStream, FALSE);
-    // Taking the block and deciding whether another process already streams
-    // it is one step under the lock, so it cannot interleave with a last
-    // close elsewhere that is stopping the stream.
+// Raises the stream's open count: both locks, so readers may hold either.
+static void ChangeOpenCount(PortStream* pStream, HardwareInstance* pInstance, LONG lDelta) {
     CriticalSection(kCsEnter, pInstance);
-    AllocateFIFO(pStream, pInstance);
-    DWORD cRef = pStream->pFifo->cRef;
+    pStream->cOpen += lDelta;
     CriticalSection(kCsLeave, pInstance);
+}
+
+// The first client of this process on an output port: no handle of this
+// process sends on it yet, and what running status its ring last received
+// from this process is unknown (the block may be set up afresh, or other
+// processes may have written since).
+static void ForgetLastStatus(PortStream* pStream, HardwareInstance* pInstance) {
+    UINT iStream = StreamIndex(pStream, pInstance);
+    if (iStream == kStreamOutA || iStream == kStreamOutB)
+        pInstance->abLastStatus[iStream - kStreamOutA] = 0;
+}
+
+// Takes the stream's block for this process, after any stop of its stream
+// that is under way, here or in another process, has ended: until then the
+// block is neither joined nor set up afresh. The control lock is given up
+// while it waits. Answers the block's user count afterwards; 0 when the
+// stream is already open in this process (and was joined: cOpen raised), or
+// when a stop in this process outlasted the wait.
+static DWORD TakeBlock(PortStream* pStream, HardwareInstance* pInstance, BOOL* pfJoined) {
+    DWORD dwStart = GetTickCount();
+    for (;;) {
+        if (pStream->cOpen != 0) {
+            ChangeOpenCount(pStream, pInstance, 1);
+            *pfJoined = TRUE;
+            return 0;
+        }
+        BOOL fWaitedLongest = GetTickCount() - dwStart > kStopUnderWayWaitMs;
+        if (!pStream->fStopping) {
+            CriticalSection(kCsEnter, pInstance);
+            DWORD* pdwStopping = StoppingMarkOfBlock(pStream, pInstance);
+            // A mark older than any stop takes was left by a process that
+            // died while stopping: the stream it stopped is over.
+            if (pdwStopping != nullptr && fWaitedLongest) *pdwStopping = 0;
+            DWORD cRef = 0;
+            if (pdwStopping == nullptr || *pdwStopping == 0) {
+                AllocateFIFO(pStream, pInstance);
+                cRef = pStream->pFifo->cRef;
+                // Another process streams this block: this process joins it.
+                if (cRef > 1) {
+                    ForgetLastStatus(pStream, pInstance);
+                    pStream->cOpen = 1;
+                }
+            }
+            CriticalSection(kCsLeave, pInstance);
+            if (cRef != 0) return cRef;
+        }
+        if (fWaitedLongest) return 0;
+        LeaveCriticalSection(&pInstance->csControl);
+        Sleep(1);
+        EnterCriticalSection(&pInstance->csControl);
+    }
+}
+
+static BOOL StartLocked(PortStream* pStream, HardwareInstance* pInstance) {
+    BOOL fJoined = FALSE;
+    DWORD cRef = TakeBlock(pStream, pInstance, &fJoined);
+    if (fJoined) return 1;
+    if (cRef == 0) return 0;
     if (cRef > 1) {
-        pStream->cOpen = 1;
+        // Joined another process's stream: a request this process issued
+        // earlier and that has ended since gives its handles back.
+        CloseFinishedStreamHandles(pStream, FALSE);
         return 1;
     }
+
     HANDLE hFile = OpenDeviceFile(pInstance);
-    if (hFile == INVALID_HANDLE_VALUE) {
-        FreeFIFO(pStream, pInstance);
-        return 0;
-    }
-    HANDLE hEvent = NewRequestEvent();
+    HANDLE hEvent = hFile != INVALID_HANDLE_VALUE ? NewRequestEvent() : nullptr;
     if (hEvent == nullptr) {
-        CloseHandle(hFile);
+        if (hFile != INVALID_HANDLE_VALUE) CloseHandle(hFile);
         FreeFIFO(pStream, pInstance);
         return 0;
     }
     // A request this process issued earlier and that has ended since may still
     // hold its handles: they go before the new ones take their place.
     CloseFinishedStreamHandles(pStream, TRUE);
-    pInstance->ovl.hEvent = hEvent;
     pStream->hStream = hFile;
     pStream->hStreamEvent = hEvent;
+    OVERLAPPED ovl = {};
+    ovl.hEvent = hEvent;
+    pStream->ovlStart = ovl;
 
     LONG lPipe = GetUSBPipeNumber(pStream, pInstance);
     StreamStartRequest req = {static_cast<DWORD>(lPipe), kFifoWords, 0};
@@ -173,64 +242,98 @@ BOOL StartHwPortStreaming(PortStream* pStream, HardwareInstance* pInstance) {
     if (lPipe != -1) {
         BOOL fDone =
             DeviceIoControl(pStream->hStream, IOCTL_START_STREAM, &req, sizeof req, pStream->pFifo,
-                            kFifoBlockBytes, &pInstance->dwBytesReturned, &pInstance->ovl);
+                            kFifoBlockBytes, &pInstance->dwBytesReturned, &pStream->ovlStart);
         fPending = !fDone && GetLastError() == ERROR_IO_PENDING;
     }
     DWORD dwMagic = pStream->pFifo->dwMagic;
     if (fPending && dwMagic != MIDI_FIFO_MAGIC && dwMagic != 0) {
-        pStream->cOpen = 1;
+        pStream->dwCookie = dwMagic;
+        ForgetLastStatus(pStream, pInstance);
+        ChangeOpenCount(pStream, pInstance, 1);
         return 1;
     }
     // Not pending with a cookie: a failed start. Closing the handle also ends
     // a request that is somehow still pending.
     CloseFinishedStreamHandles(pStream, TRUE);
-    pInstance->ovl.hEvent = nullptr;
     FreeFIFO(pStream, pInstance);
     return 0;
 }
 
-BOOL StopHwPortStreaming(PortStream* pStream, HardwareInstance* pInstance) {
-    if (pStream->cOpen == 0) return 0;
-    pStream->cOpen--;
-    if (pStream->cOpen > 0 || !pInstance->fEnabled) return 1;
+BOOL StartHwPortStreaming(PortStream* pStream, HardwareInstance* pInstance) {
+    if (!pInstance->fEnabled) return 0;
+    EnterCriticalSection(&pInstance->csControl);
+    BOOL fStarted = StartLocked(pStream, pInstance);
+    LeaveCriticalSection(&pInstance->csControl);
+    return fStarted;
+}
 
-    // Whether others still use the block, and stopping it when none does, is
-    // one step under the lock: two processes leaving at once must not both
-    // see the other and leave the stream running with no user.
-    CriticalSection(kCsEnter, pInstance);
-    if (pStream->pFifo != nullptr && pStream->pFifo->cRef > 1) {
-        FreeFIFO(pStream, pInstance);
-        CriticalSection(kCsLeave, pInstance);
+// Waits until the stream that carries dwCookie has ended: the start request
+// of this process that carries it completes or, when another process carries
+// it, the kernel side writes the block's word 0 afresh.
+static void AwaitStreamEnd(PortStream* pStream, DWORD dwCookie) {
+    if (pStream->hStreamEvent != nullptr && pStream->dwCookie == dwCookie) {
+        WaitForSingleObject(pStream->hStreamEvent, kStreamEndWaitMs);
+        return;
+    }
+    DWORD dwStart = GetTickCount();
+    while (pStream->pFifo->dwMagic == dwCookie && GetTickCount() - dwStart < kStreamEndWaitMs)
+        Sleep(1);
+}
+
+BOOL StopHwPortStreaming(PortStream* pStream, HardwareInstance* pInstance) {
+    EnterCriticalSection(&pInstance->csControl);
+    if (pStream->cOpen == 0) {
+        LeaveCriticalSection(&pInstance->csControl);
+        return 0;
+    }
+    // Not the last client of this process, or a disabled instance: only
+    // counted (a disabled instance keeps its block until it is removed).
+    if (pStream->cOpen > 1 || !pInstance->fEnabled) {
+        ChangeOpenCount(pStream, pInstance, -1);
+        LeaveCriticalSection(&pInstance->csControl);
         return 1;
     }
-    HANDLE hFile = OpenDeviceFile(pInstance);
-    if (hFile == INVALID_HANDLE_VALUE) {
-        CriticalSection(kCsLeave, pInstance);
-        return 0;
+    // Whether other processes still use the block, and marking its stream as
+    // stopping when none does, is one step under the named mutex: two
+    // processes leaving at once must not both leave it running, and no
+    // process may join or set up a block whose stream is ending.
+    CriticalSection(kCsEnter, pInstance);
+    pStream->cOpen = 0;
+    DWORD* pdwStopping = StoppingMarkOfBlock(pStream, pInstance);
+    DWORD dwCookie = 0;
+    BOOL fLeft = pStream->pFifo == nullptr || pStream->pFifo->cRef > 1;
+    if (fLeft) {
+        // The stream runs on for the others; a start request this process
+        // carries stays pending on its handle.
+        FreeFIFO(pStream, pInstance);
+    } else {
+        dwCookie = pStream->pFifo->dwMagic;
+        if (pdwStopping != nullptr) *pdwStopping = GetCurrentProcessId();
+        pStream->fStopping = 1;
     }
-    if (!ClaimDevice(pInstance, hFile, kClaimPatiently)) {
-        CriticalSection(kCsLeave, pInstance);
-        return 0;
-    }
-    pInstance->ovl.hEvent = NewRequestEvent();
-    if (pInstance->ovl.hEvent == nullptr) {
-        EndControl(pInstance);
-        CriticalSection(kCsLeave, pInstance);
-        return 0;
-    }
-    if (pStream->pFifo != nullptr) {
-        DWORD dwCookie = pStream->pFifo->dwMagic;
-        if (dwCookie != 0)
-            DeviceIoControl(pInstance->hDevice, IOCTL_STOP_STREAM, &dwCookie, sizeof dwCookie,
-                            nullptr, 0, nullptr, &pInstance->ovl);
-    }
-    EndControl(pInstance);
-    FreeFIFO(pStream, pInstance);
     CriticalSection(kCsLeave, pInstance);
+    LeaveCriticalSection(&pInstance->csControl);
+    if (fLeft) return 1;
 
-    // The start request completes when the kernel side has ended the stream.
-    // A process that only joined another's stream holds no event.
-    if (pStream->hStreamEvent != nullptr) WaitForSingleObject(pStream->hStreamEvent, INFINITE);
+    // The kernel side is asked and waited for without the locks: the ring is
+    // sent first, and other streams of the instance go on meanwhile.
+    if (dwCookie != 0 && dwCookie != MIDI_FIFO_MAGIC) {
+        HANDLE hFile = OpenDeviceFile(pInstance);
+        if (hFile != INVALID_HANDLE_VALUE) {
+            DeviceRequest(&hFile, IOCTL_STOP_STREAM, &dwCookie, sizeof dwCookie, nullptr, 0,
+                          nullptr);
+            if (hFile != nullptr) CloseHandle(hFile);
+        }
+        AwaitStreamEnd(pStream, dwCookie);
+    }
+
+    EnterCriticalSection(&pInstance->csControl);
+    CriticalSection(kCsEnter, pInstance);
+    FreeFIFO(pStream, pInstance);
+    if (pdwStopping != nullptr) *pdwStopping = 0;
+    CriticalSection(kCsLeave, pInstance);
     CloseFinishedStreamHandles(pStream, TRUE);
+    pStream->fStopping = 0;
+    LeaveCriticalSection(&pInstance->csControl);
     return 1;
 }

@@ -1,7 +1,7 @@
 // The cross-process lock: one named mutex for every thread of every process
-// that uses the driver. It is re-entrant, which the input drain relies on: it
-// calls applications back with the lock held, and they may send or queue from
-// inside the callback.
+// that uses the driver. It is re-entrant: the FIFO routines take it inside
+// the stream start's and stop's sections that hold it already. No application
+// is called back while it is held.
 #include "hwlink/hwlink.h"
 
 HANDLE hCsMutex = nullptr;

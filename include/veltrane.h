@@ -24,14 +24,12 @@ static_assert(kStreamOutB == kStreamOutA + 1, "output port n streams through kSt
 
 // What guards a field is said in its comment, in these words:
 //   the named mutex   CriticalSection (hwlink/), shared by every process;
+//   the control lock  csControl: the acquisition, start and stop bookkeeping
+//                     of one instance in this process; held across the
+//                     control requests, never while an application is called
+//                     back, and taken before the named mutex, never after;
 //   the send guard    cSendBusy (midiout/entry.cpp): one output send at a time
 //                     per instance and process;
-//   the claim         hDevice, swapped in by the thread that makes a control
-//                     request (acquire, stop) and used only by it;
-//   open and close    the application thread that opens or closes a handle of
-//                     the instance, without a lock: nothing keeps two such
-//                     threads apart, so opens and closes made at once on one
-//                     instance race on these fields;
 //   the probe         MODM_/MIDM_GETNUMDEVS and GETDEVCAPS, on any application
 //                     thread and without a lock: the last probe wins;
 //   the lifecycle     DriverProc's DRV_ENABLE and DRV_DISABLE;
@@ -40,31 +38,39 @@ static_assert(kStreamOutB == kStreamOutA + 1, "output port n streams through kSt
 
 // One stream of an instance (kStreamOutA, kStreamOutB or kStreamIn).
 struct PortStream {
-    // Clients of this process streaming through it. Open and close; read under
-    // the named mutex by the output write and the input drain.
+    // Clients of this process streaming through it. Changed under the control
+    // lock and the named mutex together; read under either (the output write
+    // and the input drain hold the named mutex).
     LONG cOpen;
     // The block in use, or null; pFifoBase is set and cleared with it, the mark
-    // that a block is held. The named mutex (AllocateFIFO, FreeFIFO).
+    // that a block is held. Changed under the control lock and the named mutex
+    // together (AllocateFIFO, FreeFIFO); read under either.
     MidiFifo* pFifo;
     MidiFifo* pFifoBase;
-    // The device handle carrying this process's start request, and that
-    // request's event. Open and close; the lifecycle when the instance goes.
+    // The device handle carrying this process's start request, that request's
+    // event and its own overlapped record, which the request's completion
+    // writes. The control lock; the lifecycle when the instance goes.
     HANDLE hStream;
     HANDLE hStreamEvent;
+    OVERLAPPED ovlStart;
+    DWORD dwCookie;  // the cookie the kernel side wrote for that request
+    // 1 while this process stops the stream: the block is held until the
+    // stream has ended, and an open of this stream waits. The control lock;
+    // while it is set, the stopping thread alone uses the stream's handles
+    // and block, without the lock.
+    DWORD fStopping;
 };
 
 // One per device node and process, from DRV_ENABLE to DRV_DISABLE.
 struct HardwareInstance {
-    // Device handle of one control operation, null otherwise. Interlocked:
-    // the claim swaps it in and gives it back.
-    HANDLE volatile hDevice;
-    // Byte count and overlapped record of this instance's requests. The claim,
-    // and open and close for a stream start (which makes its request without
-    // the claim). A pending start's completion writes ovl's Internal words.
+    // Device handle of the acquisition under way, null otherwise, and the
+    // byte count of its descriptor request. The control lock.
+    HANDLE hDevice;
     DWORD dwBytesReturned;
-    OVERLAPPED ovl;
-    LONG volatile cAcquire;  // open client handles of this process; interlocked
-    DWORD dwDevNode;         // 0..7, the key; set at creation, read-only after
+    // Made at creation, deleted at removal; see the guards above.
+    CRITICAL_SECTION csControl;
+    LONG cAcquire;    // open client handles of this process; the control lock
+    DWORD dwDevNode;  // 0..7, the key; set at creation, read-only after
     // AddDevNode calls not yet matched by RemoveDevNode, the enable count, and
     // 1 while it is above 0. The lifecycle; fEnabled is read without a lock.
     WORD cAdd;
@@ -73,16 +79,26 @@ struct HardwareInstance {
     DWORD fPresent;           // device file opened at the last probe; the probe
     LONG volatile cSendBusy;  // the output send guard of this process; interlocked
     // Per output port: the running status its ring last received from this
-    // process, 0 unknown. The send guard, and the open that starts the port's
-    // stream in this process (no handle of this process can send on it then).
+    // process, 0 unknown. The send guard, and the stream start that opens the
+    // port first in this process, under the control lock (no handle of this
+    // process can send on it then).
     BYTE abLastStatus[2];
     // Client lists of input A and input B, linked through InputClient.pNext.
     // The named mutex; the lifecycle reads them without it.
     InputClient* apInClients[2];
+    // Notifications of this instance's input clients waiting for delivery,
+    // over all clients; and the bytes of the input packet being parsed that
+    // are still to come, with their count and input port (the drain delivers
+    // what a byte caused before it parses the next). The named mutex.
+    DWORD cNoticesWaiting;
+    DWORD dwInBytes;
+    BYTE cInBytes;
+    BYTE bInPort;
+    LONG volatile fDraining;            // 1 while a timer tick drains this instance; interlocked
+    LONG volatile cTimers;              // live timers of its input clients; interlocked
     HardwareInstance* pNext;            // the next instance of the list; the lifecycle
     PortStream aStreams[kStreamCount];  // each field says its own guard
-    // The device file's path. The probe, which rewrites the same text each
-    // time (the template first, then the node's digit).
+    // The device file's path, written once at creation: \\.\veltrane-N.
     WCHAR szDevicePath[256];
 };
 
@@ -105,4 +121,8 @@ struct SharedData {
     DWORD adwOut1MidiFifo[kDevNodes * kFifoWords];
     DWORD adwOut2MidiFifo[kDevNodes * kFifoWords];
     LONG volatile cNtAcquire[kDevNodes];  // processes holding each interface; interlocked
+    // Per output block (region, then node): the id of the process stopping its
+    // stream, 0 none. While it is set the block is neither joined nor set up
+    // afresh. The named mutex.
+    DWORD adwStoppingProcess[2][kDevNodes];
 };

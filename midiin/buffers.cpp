@@ -24,7 +24,7 @@ DWORD midAddBuffer(HardwareInstance* pInstance, InputClient* pClient, MIDIHDR* p
     pHdr->dwBytesRecorded = 0;
     pHdr->lpNext = nullptr;
 
-    // Re-entrant: a callback on the timer thread may queue its next buffer.
+    // The drain may be filling the queue's head meanwhile.
     CriticalSection(kCsEnter, pInstance);
     MIDIHDR** ppLink = &pClient->pQueue;
     while (*ppLink != nullptr)

@@ -1,35 +1,129 @@
 // The timer callback of every open input client: empties the instance's input
 // ring and hands each byte, with the input port it arrived on, to the parser.
+//
+// The parser runs under the named mutex and records the notifications it
+// makes; they are delivered after the mutex is given back, so that no
+// application is called back while it is held (a callback may wait for the
+// application's own lock while another thread holding that lock calls the
+// driver). One byte is parsed at a time and what it caused is delivered
+// before the next, so a callback that queues a buffer, or stops or restarts
+// its handle, acts before the bytes that follow.
+#include "devices/devices.h"
 #include "hwlink/hwlink.h"
 #include "midiin/midiin.h"
 
-// dwUser is the instance. The lock is held across the whole drain, callbacks
-// included; the ring itself needs no lock (one producer, one consumer).
-void CALLBACK mmTimerIntr(UINT /*uTimerID*/, UINT /*uMsg*/, DWORD_PTR dwUser, DWORD_PTR /*dw1*/,
-                          DWORD_PTR /*dw2*/) {
-    HardwareInstance* pInstance = reinterpret_cast<HardwareInstance*>(dwUser);
+void midRecordNotice(InputClient* pClient, WORD uMsg, DWORD_PTR dwParam1, DWORD dwParam2) {
+    // Never full: the drain delivers what a byte caused before the next.
+    if (pClient->cNotices == kNoticeSlots) return;
+    MidiNotice& n = pClient->aNotices[(pClient->iNotice + pClient->cNotices) % kNoticeSlots];
+    n.uMsg = uMsg;
+    n.dwParam1 = dwParam1;
+    n.dwParam2 = dwParam2;
+    pClient->cNotices++;
+    pClient->pInstance->cNoticesWaiting++;
+}
+
+// Under the named mutex: the first client with notifications waiting.
+static InputClient* FirstWaitingClient(HardwareInstance* pInstance) {
+    for (InputClient* pList : pInstance->apInClients)
+        for (InputClient* p = pList; p != nullptr; p = p->pNext)
+            if (p->cNotices != 0 && !p->fInDelivery) return p;
+    return nullptr;
+}
+
+// Delivers the client's waiting notifications, taking each out under the
+// named mutex. The client is held meanwhile: a close on another thread may
+// unlink it, and then nothing more is delivered, but the record stays until
+// this delivery has let go of it.
+static BOOL DeliverToClient(HardwareInstance* pInstance, InputClient* pClient) {
+    for (;;) {
+        BOOL fMayCall = mmEnterTickCallback();
+        MidiNotice n = {};
+        CriticalSection(kCsEnter, pInstance);
+        BOOL fHave = fMayCall && !pClient->fClosed && pClient->cNotices != 0;
+        if (fHave) {
+            n = pClient->aNotices[pClient->iNotice];
+            pClient->iNotice = (pClient->iNotice + 1) % kNoticeSlots;
+            pClient->cNotices--;
+            pInstance->cNoticesWaiting--;
+        } else {
+            pClient->fInDelivery = 0;
+        }
+        CriticalSection(kCsLeave, pInstance);
+        if (!fHave) {
+            if (fMayCall) mmLeaveTickCallback();
+            midReleaseClient(pClient);
+            return fMayCall;
+        }
+        midiCallback(pClient, n.uMsg, n.dwParam1, n.dwParam2);
+        mmLeaveTickCallback();
+    }
+}
+
+BOOL midDeliverNotices(HardwareInstance* pInstance) {
+    for (;;) {
+        CriticalSection(kCsEnter, pInstance);
+        InputClient* pClient = FirstWaitingClient(pInstance);
+        if (pClient != nullptr) {
+            pClient->fInDelivery = 1;
+            pClient->cHolds++;
+        }
+        CriticalSection(kCsLeave, pInstance);
+        if (pClient == nullptr) return TRUE;
+        if (!DeliverToClient(pInstance, pClient)) return FALSE;
+    }
+}
+
+// Parses bytes from the ring, one at a time, until one leaves notifications
+// waiting or the ring is empty. Answers whether it parsed any.
+static BOOL midParseBytes(HardwareInstance* pInstance) {
+    BOOL fParsed = FALSE;
     CriticalSection(kCsEnter, pInstance);
     PortStream* pStream = &pInstance->aStreams[kStreamIn];
     MidiFifo* pFifo = pStream->pFifo;
-    if (pStream->cOpen != 0 && pFifo != nullptr && pFifo->dwMagic != 0) {
+    if (pStream->cOpen == 0 || pFifo == nullptr || pFifo->dwMagic == 0) {
+        pInstance->cInBytes = 0;  // what was left of a stream that is over
+    } else {
         // The block is memory the kernel side also writes: an end beyond the
         // block or a read index outside the slots is never followed.
         DWORD cdwSize = pFifo->cdwSize;
-        for (;;) {
-            DWORD iRead = pFifo->iRead;
-            if (!FifoIndexInSlots(iRead, cdwSize)) iRead = kFifoFirstSlot;
-            DWORD dwPacket = FifoSlot(pFifo, iRead);
-            if (!FifoPacketPresent(dwPacket)) break;
-            // Empty the slot and move on before parsing, so a callback that
-            // runs long never holds up the producer on this slot.
-            FifoSlot(pFifo, iRead) = 0;
-            pFifo->iRead = FifoNextIndex(iRead, cdwSize);
-            DWORD cBytes = FifoPacketCount(dwPacket);
-            DWORD port = FifoPacketPort(dwPacket);
-            for (DWORD i = 0; i < cBytes; ++i) {
-                midByteRec(port, pInstance, (dwPacket >> (8 * i)) & 0xFF);
+        while (pInstance->cNoticesWaiting == 0) {
+            if (pInstance->cInBytes == 0) {
+                DWORD iRead = pFifo->iRead;
+                if (!FifoIndexInSlots(iRead, cdwSize)) iRead = kFifoFirstSlot;
+                DWORD dwPacket = FifoSlot(pFifo, iRead);
+                if (!FifoPacketPresent(dwPacket)) break;
+                // Empty the slot and move on before parsing, so the producer
+                // is never held up on this slot.
+                FifoSlot(pFifo, iRead) = 0;
+                pFifo->iRead = FifoNextIndex(iRead, cdwSize);
+                pInstance->dwInBytes = dwPacket & 0x00FFFFFF;
+                pInstance->cInBytes = static_cast<BYTE>(FifoPacketCount(dwPacket));
+                pInstance->bInPort = static_cast<BYTE>(FifoPacketPort(dwPacket));
+                fParsed = TRUE;  // a packet without bytes is consumed all the same
+                continue;
             }
+            fParsed = TRUE;
+            DWORD dwByte = pInstance->dwInBytes & 0xFF;
+            pInstance->dwInBytes >>= 8;
+            pInstance->cInBytes--;
+            midByteRec(pInstance->bInPort, pInstance, dwByte);
         }
     }
     CriticalSection(kCsLeave, pInstance);
+    return fParsed;
+}
+
+// dwUser is the instance. One tick drains it at a time: another tick that
+// finds a drain under way (its callback may be waiting) leaves the ring to it.
+void CALLBACK mmTimerIntr(UINT /*uTimerID*/, UINT /*uMsg*/, DWORD_PTR dwUser, DWORD_PTR /*dw1*/,
+                          DWORD_PTR /*dw2*/) {
+    HardwareInstance* pInstance = reinterpret_cast<HardwareInstance*>(dwUser);
+    mmKillPutOffTimers(TRUE);
+    if (InterlockedExchange(&pInstance->fDraining, 1) != 0) return;
+    // What an interrupted tick left waiting goes first.
+    while (midDeliverNotices(pInstance) && midParseBytes(pInstance)) {
+    }
+    InterlockedExchange(&pInstance->fDraining, 0);
+    mmKillPutOffTimers(TRUE);
 }

@@ -2,6 +2,7 @@
 // messages find the instance by device ID; handle messages act on the
 // InputClient the platform passes back as dwUser.
 #include "devices/devices.h"
+#include "hwlink/hwlink.h"
 #include "midiin/midiin.h"
 
 namespace {
@@ -19,6 +20,23 @@ void midResetAndStart(InputClient* pClient) {
     pClient->cbLong = 0;
     pClient->dwStartTime = timeGetTime();
     midStart(pClient);
+}
+
+// A close of a handle whose close is under way (as from inside its own
+// MIM_CLOSE) is refused; one with buffers still queued is refused and the
+// handle stays as it was.
+DWORD midCloseMessage(InputClient* pClient) {
+    if (InterlockedCompareExchange(&pClient->fClosing, 1, 0) != 0) return MMSYSERR_INVALHANDLE;
+    CriticalSection(kCsEnter, pClient->pInstance);
+    BOOL fQueued = pClient->pQueue != nullptr;
+    CriticalSection(kCsLeave, pClient->pInstance);
+    if (fQueued) {
+        InterlockedExchange(&pClient->fClosing, 0);
+        return MIDIERR_STILLPLAYING;
+    }
+    midStop(pClient);
+    midClose(pClient);
+    return MMSYSERR_NOERROR;
 }
 
 }  // namespace
@@ -52,9 +70,8 @@ extern "C" DWORD APIENTRY midMessage(UINT uDeviceID, UINT uMsg, DWORD_PTR dwUser
             break;
     }
 
-    // Handle messages: only the port bit is tested, so any device ID is
-    // carried out on the client while some instance is present.
-    if (port >= 2u * gwNumInstances) return MMSYSERR_BADDEVICEID;
+    // A message on an open handle acts on that handle's record, which knows
+    // its instance and port, whatever the device ID and the last probe say.
     InputClient* pClient = reinterpret_cast<InputClient*>(dwUser);
     switch (uMsg) {
         case MIDM_CLOSE:
@@ -71,12 +88,7 @@ extern "C" DWORD APIENTRY midMessage(UINT uDeviceID, UINT uMsg, DWORD_PTR dwUser
     }
     switch (uMsg) {
         case MIDM_CLOSE:
-            // Read without the lock: apart from this handle's own callbacks,
-            // only the drain changes the queue, and it only shortens it.
-            if (pClient->pQueue != nullptr) return MIDIERR_STILLPLAYING;
-            midStop(pClient);
-            midClose(port, pClient);
-            return MMSYSERR_NOERROR;
+            return midCloseMessage(pClient);
         case MIDM_ADDBUFFER:
             return midAddBuffer(pClient->pInstance, pClient, reinterpret_cast<MIDIHDR*>(dwParam1));
         case MIDM_START:

@@ -10,6 +10,20 @@
 
 constexpr BYTE kInStarted = 2;  // bit of bState: receiving
 
+// A notification the drain recorded for a client under the named mutex, to be
+// delivered once the mutex is given back: no application is called back
+// while it is held.
+struct MidiNotice {
+    DWORD_PTR dwParam1;
+    DWORD dwParam2;
+    WORD uMsg;
+};
+// Room for a client's waiting notifications. The drain parses one byte at a
+// time and delivers what it caused before the next: at most three for one
+// client (a buffer returned, a message cut short, a message complete), and
+// what a stop or a timer kill leaves for the next tick.
+constexpr DWORD kNoticeSlots = 8;
+
 // One open input handle. Its address is the handle's driver data (dwUser).
 //
 // "The started bit" guards the parse state, cbLong and dwStartTime: while the
@@ -36,6 +50,26 @@ struct InputClient : ClientHeader {
     UINT uTimerId;
     UINT uTimerRes;      // resolution given to timeBeginPeriod; set at open, read-only after
     InputClient* pNext;  // next client of the same port; the named mutex
+    BYTE bPort;          // 0 input A, 1 input B; set at open, read-only after
+    // 1 once a close of this handle has begun: a second close is refused.
+    // Interlocked.
+    LONG volatile fClosing;
+    // Notifications waiting for delivery, the oldest at iNotice. The named mutex.
+    MidiNotice aNotices[kNoticeSlots];
+    DWORD iNotice;
+    DWORD cNotices;
+    // Who still uses the record: the open handle, a delivery under way on a
+    // timer tick, a timer kill put off until the tick. The record is freed
+    // when the count falls to 0 after its close unlinked it (fClosed). The
+    // named mutex.
+    DWORD cHolds;
+    BYTE fClosed;      // unlinked: nothing more is delivered to it; the named mutex
+    BYTE fInDelivery;  // a tick delivers to it outside the named mutex; the named mutex
+    // A timer whose kill the close put off to a tick (the close found an
+    // application callback under way on a tick), and the link of the
+    // process's list of such clients. Set by the close; the tick after.
+    UINT uTimerIdToKill;
+    InputClient* pNextKill;
 };
 
 // ---- entry (entry.cpp; called by the multimedia layer through the exports).
@@ -43,28 +77,55 @@ extern "C" DWORD APIENTRY midMessage(UINT uDeviceID, UINT uMsg, DWORD_PTR dwUser
                                      DWORD_PTR dwParam1, DWORD_PTR dwParam2);
 
 // ---- handles (handles.cpp; used by the entry). Open and close, the per-port
-// client lists (changed under the named mutex), and the started bit.
+// client lists (changed under the named mutex), the started bit, and the
+// record's holds.
 DWORD midOpen(UINT port, HardwareInstance* pInstance, DWORD_PTR* pdwUser, MIDIOPENDESC* pDesc,
               DWORD dwFlags);
-DWORD midClose(UINT port, InputClient* pClient);
+DWORD midClose(InputClient* pClient);
 BOOL midAddClient(HardwareInstance* pInstance, InputClient* pClient, UINT port);
+// Unlinks the client and marks it closed: what waits for delivery is dropped
+// and nothing more reaches it.
 void midRemoveClient(HardwareInstance* pInstance, InputClient* pClient, UINT port);
 void midStart(InputClient* pClient);
+// Clears the started bit. Data waiting for delivery is dropped, as bytes that
+// arrive now would be; buffers the parser has returned are delivered here, in
+// order, before the partly filled head buffer comes back (MIM_LONGERROR).
 void midStop(InputClient* pClient);
+// Drops one hold; frees the record when it was the last of a closed client.
+// Called without the named mutex.
+void midReleaseClient(InputClient* pClient);
 
 // ---- buffer queue (buffers.cpp; used by the entry, the handles and the parser).
 DWORD midAddBuffer(HardwareInstance* pInstance, InputClient* pClient, MIDIHDR* pHdr);
 void midFreeQ(InputClient* pClient);
 void midSendPartBuffer(InputClient* pClient);
 
-// ---- timers (timer.cpp; used by the handles and by driver/'s lifecycle).
+// ---- timers (timer.cpp; used by the handles, the drain and driver/'s lifecycle).
 BOOL mmTimerEnable(InputClient* pClient);
+// Kills the client's timer. An application callback under way on a timer
+// tick is waited for a little (a kill waits for the tick); one that does not
+// return (it may wait for a lock that this thread holds), or one on this very
+// thread, has the kill put off to the tick, which holds the record for it.
 void mmTimerDisable(InputClient* pClient);
 // Stops the timers of every input client of an instance that is going away
 // while clients are still open, so no drain runs on freed memory.
 void midDisableInstanceTimers(HardwareInstance* pInstance);
+// Kills the timers put off to a tick: on a tick (fOnTick) at once, elsewhere
+// only while no application callback runs on a tick.
+void mmKillPutOffTimers(BOOL fOnTick);
+// Around each application callback of a tick: FALSE (and nothing to leave)
+// while a timer is being killed elsewhere, which waits for the tick to end.
+BOOL mmEnterTickCallback();
+void mmLeaveTickCallback();
 
 // ---- drain and parse (drain.cpp, parse.cpp; run by the timers).
 void CALLBACK mmTimerIntr(UINT uTimerID, UINT uMsg, DWORD_PTR dwUser, DWORD_PTR dw1, DWORD_PTR dw2);
+// Delivers every notification waiting for the instance's clients, each taken
+// out under the named mutex and delivered without it. FALSE when a timer
+// kill elsewhere interrupted it; the rest then waits for the next tick.
+BOOL midDeliverNotices(HardwareInstance* pInstance);
+// Under the named mutex: records a notification for the client.
+void midRecordNotice(InputClient* pClient, WORD uMsg, DWORD_PTR dwParam1, DWORD dwParam2);
+// Under the named mutex, as the rest of the parser.
 void midByteRec(DWORD port, HardwareInstance* pInstance, DWORD dwByte);
 void midBufferWrite(InputClient* pClient, BYTE bByte);

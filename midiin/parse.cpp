@@ -3,10 +3,9 @@
 // fit no message MIM_ERROR, and system-exclusive bytes fill the client's
 // queued buffers, each returned with MIM_LONGDATA.
 //
-// Runs on the timer thread with the lock held. Each step brings the client's
-// state to what follows the byte before it calls the application back, so a
-// callback that stops, restarts or resets its own client (or queues a buffer)
-// finds a consistent record and is not undone afterwards.
+// Runs on the timer thread with the lock held, and records its notifications
+// for delivery after the lock is given back (drain.cpp): no callback runs
+// while a byte is being parsed.
 #include "devices/devices.h"
 #include "midiin/midiin.h"
 
@@ -25,7 +24,7 @@ void ClearShortMsg(InputClient* pClient) {
 }
 
 void Notify(InputClient* pClient, WORD uMsg, DWORD_PTR dwParam1, DWORD dwParam2) {
-    midiCallback(pClient, uMsg, dwParam1, dwParam2);
+    midRecordNotice(pClient, uMsg, dwParam1, dwParam2);
 }
 
 // A status byte 0x80..0xF7; t is the byte's time on the client's time base.
@@ -33,9 +32,7 @@ void midStatusRec(InputClient* pClient, BYTE bByte, DWORD t) {
     if (pClient->fInSysex) {
         pClient->fInSysex = 0;
         midBufferWrite(pClient, bByte);
-        // A returned buffer may have been answered by stopping the client; a
-        // stopped client's state is not touched.
-        if (bByte == 0xF7 || !(pClient->bState & kInStarted)) return;
+        if (bByte == 0xF7) return;
         if (bByte == 0xF0) {
             // A new exclusive message right after an unfinished one: its F0 is
             // already in the buffer, once, as the wire carried it.
@@ -50,7 +47,6 @@ void midStatusRec(InputClient* pClient, BYTE bByte, DWORD t) {
         DWORD dwPartial = ShortMsgWord(pClient);
         ClearShortMsg(pClient);
         Notify(pClient, MIM_ERROR, dwPartial, pClient->dwMsgTime);
-        if (!(pClient->bState & kInStarted)) return;
     }
     pClient->dwMsgTime = t;
     if (bByte < 0xF0) {

@@ -12,8 +12,9 @@
 
 // Runs one data message inside the instance's send guard, or answers
 // MIDIERR_NOTREADY when another one of the instance is running.
-static DWORD modGuardedSend(UINT uMsg, UINT port, OutputClient* pClient, DWORD_PTR dwParam1) {
+static DWORD modGuardedSend(UINT uMsg, OutputClient* pClient, DWORD_PTR dwParam1) {
     HardwareInstance* pInstance = pClient->pInstance;
+    const UINT port = pClient->bPort;
     DWORD dwResult = MIDIERR_NOTREADY;
     if (InterlockedIncrement(&pInstance->cSendBusy) == 1) {
         switch (uMsg) {
@@ -59,22 +60,21 @@ extern "C" DWORD APIENTRY modMessage(UINT uDeviceID, UINT uMsg, DWORD_PTR dwUser
             break;
     }
 
-    if (uDeviceID >= 2u * gwNumInstances) return MMSYSERR_BADDEVICEID;
-    const UINT port = uDeviceID & 1;
+    // A message on an open handle acts on that handle's record, which knows
+    // its instance and port, whatever the device ID and the last probe say.
     OutputClient* pClient = reinterpret_cast<OutputClient*>(dwUser);
     switch (uMsg) {
         case MODM_CLOSE:
             if (pClient == nullptr) return MMSYSERR_INVALHANDLE;
-            modClose(port, pClient);
-            return MMSYSERR_NOERROR;
+            return modClose(pClient);
         case MODM_LONGDATA:
             if (pClient == nullptr) return MMSYSERR_INVALHANDLE;
             if (dwParam1 == 0) return MMSYSERR_INVALPARAM;
-            return modGuardedSend(uMsg, port, pClient, dwParam1);
+            return modGuardedSend(uMsg, pClient, dwParam1);
         case MODM_DATA:
         case MODM_RESET:
             if (pClient == nullptr) return MMSYSERR_INVALHANDLE;
-            return modGuardedSend(uMsg, port, pClient, dwParam1);
+            return modGuardedSend(uMsg, pClient, dwParam1);
         default:
             // MODM_PREPARE and MODM_UNPREPARE included: the platform prepares
             // headers itself and sets MHDR_PREPARED.

@@ -20,28 +20,25 @@ DWORD modOpen(UINT port, HardwareInstance* pInstance, DWORD_PTR* pdwUser, MIDIOP
     }
     midiSetClientHeader(pClient, pInstance, pDesc, dwOpenFlags);
     pClient->bRunningStatus = 0;
+    pClient->bPort = static_cast<BYTE>(port);
 
-    PortStream* pStream = &pInstance->aStreams[kStreamOutA + port];
-    const BOOL fFirstOfProcess = pStream->cOpen == 0;
-    if (!StartHwPortStreaming(pStream, pInstance)) {
+    if (!StartHwPortStreaming(&pInstance->aStreams[kStreamOutA + port], pInstance)) {
         LocalFree(pClient);
         ReleaseHwPort(pInstance);
         return MMSYSERR_NOTENABLED;
     }
-    // A stream this process starts afresh may sit on a re-initialised block
-    // whose queued packets never went out: the status last written is then
-    // unknown, and the next data-only message must carry its own.
-    if (fFirstOfProcess) pInstance->abLastStatus[port] = 0;
 
     *pdwUser = reinterpret_cast<DWORD_PTR>(pClient);
     midiCallback(pClient, MOM_OPEN, 0, 0);
     return MMSYSERR_NOERROR;
 }
 
-void modClose(UINT port, OutputClient* pClient) {
+DWORD modClose(OutputClient* pClient) {
+    if (InterlockedExchange(&pClient->fClosing, 1) != 0) return MMSYSERR_INVALHANDLE;
     HardwareInstance* pInstance = pClient->pInstance;
-    StopHwPortStreaming(&pInstance->aStreams[kStreamOutA + port], pInstance);
+    StopHwPortStreaming(&pInstance->aStreams[kStreamOutA + pClient->bPort], pInstance);
     ReleaseHwPort(pInstance);
     midiCallback(pClient, MOM_CLOSE, 0, 0);
     LocalFree(pClient);
+    return MMSYSERR_NOERROR;
 }

@@ -12,6 +12,10 @@
 struct OutputClient : ClientHeader {
     // The last channel status this handle sent, 0 none. The send guard; 0 at open.
     BYTE bRunningStatus;
+    BYTE bPort;  // 0 port A, 1 port B; set at open, read-only after
+    // 1 once a close of this handle has begun: a second close is refused
+    // rather than run again on a record about to be freed. Interlocked.
+    LONG volatile fClosing;
 };
 
 // How long long data waits on a ring that frees no slot before it gives up.
@@ -24,7 +28,9 @@ extern "C" DWORD APIENTRY modMessage(UINT uDeviceID, UINT uMsg, DWORD_PTR dwUser
 // ---- handles (handles.cpp; used by the entry).
 DWORD modOpen(UINT port, HardwareInstance* pInstance, DWORD_PTR* pdwUser, MIDIOPENDESC* pDesc,
               DWORD dwOpenFlags);
-void modClose(UINT port, OutputClient* pClient);
+// Answers MMSYSERR_INVALHANDLE, and does nothing, when the handle's close is
+// already under way (as from inside its own MOM_CLOSE).
+DWORD modClose(OutputClient* pClient);
 
 // ---- encoding (encode.cpp; used by the entry inside the send guard).
 DWORD modSendShortMsg(UINT port, OutputClient* pClient, DWORD dwMsg);

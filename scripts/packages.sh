@@ -20,6 +20,6 @@ ensure_packages() {
 }
 
 BUILD_PACKAGES=(cmake ninja-build g++ make)
-TEST_PACKAGES=(googletest libgtest-dev libgmock-dev libbenchmark-dev
+TEST_PACKAGES=(googletest libgtest-dev libgmock-dev libbenchmark-dev libasound2-dev
     g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
     wine wine64 wine32:i386)

@@ -47,9 +47,12 @@ void Unmap(Stream& st) {
     st.fifo = nullptr;
 }
 
-// Ends a stream: answers its start request with status when answer is set,
-// and stops touching the block.
+}  // namespace
+
 void EndStream(Node& n, Stream* st, uint32_t status, bool answer) {
+    if (st->fifo)
+        __atomic_store_n(const_cast<uint32_t*>(&st->fifo->dwMagic), MIDI_FIFO_MAGIC,
+                         __ATOMIC_RELEASE);
     if (answer && st->conn) Reply(*st->conn, devwire::kReplyLater, st->requestId, false, status);
     Unmap(*st);
     for (auto& o : n.out)
@@ -63,6 +66,8 @@ void EndStream(Node& n, Stream* st, uint32_t status, bool answer) {
             return;
         }
 }
+
+namespace {
 
 Stream* FindCookie(Node& n, uint32_t cookie) {
     for (auto& o : n.out)
@@ -179,6 +184,7 @@ void Start(State& s, Node& n, DeviceConn& conn, const devwire::Request& req, con
     if (out) {
         out->wireFreeAt = 0;
         out->idle = true;
+        out->lastTakenAt = -1;
         out->stream = std::move(stream);
     } else {
         n.in.push_back(std::move(stream));
@@ -194,10 +200,14 @@ void Stop(Node& n, DeviceConn& conn, const devwire::Request& req, const uint8_t*
     }
     std::memcpy(&cookie, in, sizeof cookie);
     ReplyNow(conn, req.dwId, devwire::kStatusSuccess);
-    if (Stream* st = FindCookie(n, cookie)) {
-        ++n.stats.stop;
-        EndStream(n, st, devwire::kStatusSuccess, true);
-    }
+    Stream* st = FindCookie(n, cookie);
+    if (!st || st->stopping) return;
+    ++n.stats.stop;
+    // An output stream first sends what its ring still holds (the pump ends
+    // it); an input stream has nothing to finish.
+    if (st->pipe == kPipeIn) return EndStream(n, st, devwire::kStatusSuccess, true);
+    st->stopping = true;
+    st->stopBy = NowUs() + kStopSendBoundUs;
 }
 
 }  // namespace

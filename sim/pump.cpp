@@ -1,6 +1,9 @@
 // The moving parts of the interfaces: output consumers at their pace, the
 // loopback cables, injected bytes on their way in, and the input rings of
-// every process that streams a node's input.
+// every process that streams a node's input. At wire rate a byte takes its
+// time on every cable: an output packet is taken when the cable is free, and
+// a looped-back or injected byte reaches the input's packetiser when its last
+// bit has arrived, so a message is delivered when its last byte would arrive.
 #include <algorithm>
 
 #include "sim/server_state.h"
@@ -27,33 +30,75 @@ void FeedInput(Node& n, unsigned p, uint8_t byte, int64_t now) {
         DeliverPacket(n, pk, now);
 }
 
+// A byte onto input p's cable, arriving whole once its last bit is in:
+// sentAt + one byte time at the earliest, after whatever is on the cable.
+void PutOnInputWire(InputPort& in, uint8_t byte, int64_t sentAt) {
+    in.wireFreeAt = std::max(in.wireFreeAt, sentAt) + midi::kByteTimeUs;
+    in.wire.push_back({in.wireFreeAt, byte});
+}
+
+// The bytes that have arrived on the inputs' cables by now, to the
+// packetiser (at wire rate; otherwise all of them).
+void FeedArrived(Node& n, int64_t now) {
+    bool paced = n.rate == Rate::Wire;
+    for (unsigned p = 0; p < 2; ++p) {
+        InputPort& in = n.inPort[p];
+        while (!in.wire.empty() && (!paced || in.wire.front().at <= now)) {
+            uint8_t b = in.wire.front().byte;
+            in.wire.pop_front();
+            FeedInput(n, p, b, now);
+        }
+    }
+}
+
 void DrainOutput(Node& n, unsigned p, int64_t now) {
     OutputPort& o = n.out[p];
     if (!o.stream || !o.stream->fifo || n.rate == Rate::Paused) return;
     bool wire = n.rate == Rate::Wire;
-    // A cable that went idle starts again from now. One that stayed busy keeps
-    // its own clock, so timer jitter and a late tick cost no throughput; a
-    // long stall is made up for only in part, as an interface's buffer would.
-    if (wire) o.wireFreeAt = o.idle ? now : std::max(o.wireFreeAt, now - kWireCatchUpUs);
+    // A packet found after a look that found the ring empty was written
+    // since: it starts no earlier than now. A cable whose ring still held
+    // packets keeps its own clock, so timer jitter and a late tick cost no
+    // throughput; a long stall is made up for only in part, as an
+    // interface's buffer would.
+    if (wire) o.wireFreeAt = std::max(o.wireFreeAt, o.idle ? now : now - kWireCatchUpUs);
     o.idle = false;
     for (int i = 0; i < kMaxTakesPerPump; ++i) {
-        if (wire && o.wireFreeAt > now) break;
+        if (wire && o.wireFreeAt > now) {
+            o.idle = RingEmpty(o.stream->fifo);
+            break;
+        }
         uint32_t pk = 0;
         if ((n.loopback && PendingInput(n, p) > kLoopbackBoundBytes) ||
             !RingTake(o.stream->fifo, &pk)) {
             o.idle = true;
             break;
         }
+        o.lastTakenAt = now;
         uint32_t count = FifoPacketCount(pk);
         if (p == 0) ++n.stats.drainedOutA;
         if (p == 1) ++n.stats.drainedOutB;
         o.log.push_back({pk, now});
         if (o.log.size() > kCaptureLimit) o.log.pop_front();
-        if (wire) o.wireFreeAt += midi::kByteTimeUs * count;
-        if (n.loopback)
-            for (uint32_t b = 0; b < count; ++b)
-                FeedInput(n, p, static_cast<uint8_t>(pk >> (8 * b)), now);
+        for (uint32_t b = 0; b < count; ++b) {
+            uint8_t byte = static_cast<uint8_t>(pk >> (8 * b));
+            // Looped back, a byte reaches the input when the cable has
+            // carried it (at wire rate), at once otherwise.
+            if (n.loopback && wire) PutOnInputWire(n.inPort[p], byte, o.wireFreeAt);
+            if (n.loopback && !wire) FeedInput(n, p, byte, now);
+            if (wire) o.wireFreeAt += midi::kByteTimeUs;
+        }
     }
+}
+
+// A stopped output stream ends once its ring is empty and the cable has sent
+// the last byte, or when its time is up.
+void EndStoppedOutput(Node& n, unsigned p, int64_t now) {
+    OutputPort& o = n.out[p];
+    Stream* st = o.stream.get();
+    if (!st || !st->stopping) return;
+    bool sent = o.idle && (n.rate != Rate::Wire || o.wireFreeAt <= now);
+    if ((sent && RingEmpty(st->fifo)) || now >= st->stopBy)
+        EndStream(n, st, devwire::kStatusSuccess, true);
 }
 
 void FlushWaiting(Node& n, Stream& st, int64_t now) {
@@ -94,11 +139,8 @@ void InjectBytes(State&, Node& n, unsigned p, const std::vector<uint8_t>& bytes,
             in.wire.push_back({now, b});
         return;
     }
-    in.wireFreeAt = std::max(in.wireFreeAt, now);
-    for (uint8_t b : bytes) {
-        in.wireFreeAt += midi::kByteTimeUs;
-        in.wire.push_back({in.wireFreeAt, b});
-    }
+    for (uint8_t b : bytes)
+        PutOnInputWire(in, b, now);
 }
 
 void Pump(State& s, int64_t now) {
@@ -107,31 +149,48 @@ void Pump(State& s, int64_t now) {
         // Room first, so what waits goes before anything new.
         for (auto& st : n.in)
             FlushWaiting(n, *st, now);
+        FeedArrived(n, now);
         for (unsigned p = 0; p < 2; ++p) {
-            InputPort& in = n.inPort[p];
-            bool paced = n.rate == Rate::Wire;
-            while (!in.wire.empty() && (!paced || in.wire.front().at <= now)) {
-                uint8_t b = in.wire.front().byte;
-                in.wire.pop_front();
-                FeedInput(n, p, b, now);
-            }
-        }
-        for (unsigned p = 0; p < 2; ++p)
             DrainOutput(n, p, now);
+            EndStoppedOutput(n, p, now);
+        }
+        // A cable that caught up after a stall may have carried some of it
+        // already.
+        FeedArrived(n, now);
         for (auto& st : n.in)
             FlushWaiting(n, *st, now);
     }
 }
 
-bool NeedsTimer(const State& s) {
+int64_t NextPumpAt(const State& s, int64_t now) {
+    int64_t next = -1;
+    auto consider = [&](int64_t at) {
+        if (next < 0 || at < next) next = at;
+    };
     for (const Node& n : s.nodes) {
         if (!n.plugged) continue;
-        if (n.rate != Rate::Paused && (n.out[0].stream || n.out[1].stream)) return true;
-        if (!n.inPort[0].wire.empty() || !n.inPort[1].wire.empty()) return true;
+        for (const OutputPort& o : n.out) {
+            if (!o.stream) continue;
+            if (n.rate == Rate::Paused) {
+                // A paused port sends nothing; a stop on it ends at its bound.
+                if (o.stream->stopping) consider(o.stream->stopBy);
+                continue;
+            }
+            // A cable with packets waiting takes the next one when it is
+            // free; otherwise the ring is polled.
+            if (n.rate == Rate::Wire && !o.idle && o.wireFreeAt > now) {
+                consider(o.wireFreeAt);
+            } else {
+                bool inUse = o.lastTakenAt >= 0 && now - o.lastTakenAt < kOutputBusyUs;
+                consider(now + (inUse ? kOutputPollUs : kOutputIdlePollUs));
+            }
+        }
+        for (const InputPort& in : n.inPort)
+            if (!in.wire.empty()) consider(in.wire.front().at);
         for (const auto& st : n.in)
-            if (!st->waiting.empty()) return true;
+            if (!st->waiting.empty()) consider(now + kInputRetryUs);
     }
-    return false;
+    return next;
 }
 
 }  // namespace sim

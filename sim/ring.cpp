@@ -42,6 +42,11 @@ bool RingPut(MidiFifo* fifo, uint32_t packet) {
     return true;
 }
 
+bool RingEmpty(const MidiFifo* fifo) {
+    auto* f = const_cast<MidiFifo*>(fifo);
+    return !FifoPacketPresent(Load(&FifoSlot(f, Index(&f->iRead, Load(&f->cdwSize)))));
+}
+
 bool RingFull(const MidiFifo* fifo) {
     auto* f = const_cast<MidiFifo*>(fifo);
     return Load(&FifoSlot(f, Index(&f->iWrite, Load(&f->cdwSize)))) != 0;

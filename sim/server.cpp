@@ -45,12 +45,18 @@ bool MakeDir(const std::string& path, std::string* error) {
     return false;
 }
 
-void ArmTimer(State& s, bool on) {
-    if (on == s.timerArmed) return;
+// One shot at the NowUs() time at (CLOCK_MONOTONIC), or disarmed for -1.
+void ArmTimer(State& s, int64_t at) {
+    if (at == s.timerAt) return;
     itimerspec its{};
-    if (on) its.it_interval.tv_nsec = its.it_value.tv_nsec = kTickUs * 1000;
-    timerfd_settime(s.timerFd, 0, &its, nullptr);
-    s.timerArmed = on;
+    if (at >= 0) {
+        // 0 would disarm it: a time already past is the earliest one instead.
+        int64_t ns = std::max<int64_t>(at, 1) * 1000;
+        its.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
+        its.it_value.tv_nsec = static_cast<long>(ns % 1000000000);
+    }
+    timerfd_settime(s.timerFd, TFD_TIMER_ABSTIME, &its, nullptr);
+    s.timerAt = at;
 }
 
 void AcceptDevice(State& s, unsigned node) {
@@ -216,6 +222,7 @@ void Run(State& s) {
                 uint64_t ticks;
                 while (read(s.timerFd, &ticks, sizeof ticks) > 0) {
                 }
+                s.timerAt = -1;  // a one-shot that went off is disarmed
             } else if (fd == s.controlFd) {
                 AcceptControl(s);
             } else if (s.devices.count(fd)) {
@@ -234,7 +241,7 @@ void Run(State& s) {
         int64_t now = NowUs();
         Pump(s, now);
         AnswerWaits(s, now);
-        ArmTimer(s, NeedsTimer(s));
+        ArmTimer(s, NextPumpAt(s, now));
     }
 }
 

@@ -20,9 +20,18 @@ constexpr int64_t kWireCatchUpUs = 20000;     // how far a busy cable catches up
 constexpr int64_t kInputWaitUs = 100000;      // a packet waits this long for a full ring
 constexpr size_t kLoopbackBoundBytes = 4096;  // pending input that holds the output back
 constexpr size_t kCaptureLimit = 1u << 20;    // packets kept per output for capture
-constexpr int kTickUs = 1000;                 // the pacing timer's period
-constexpr uint32_t kWaitDefaultMs = 10000;    // how long a waiting command waits unless told
-constexpr uint32_t kWaitMostMs = 600000;      // the longest it may be told to wait
+// How often the ring of an output whose cable is free is looked at: often
+// while it is in use (a packet taken within kOutputBusyUs), so that what is
+// written goes out with little delay, and seldom otherwise.
+constexpr int64_t kOutputPollUs = 100;
+constexpr int64_t kOutputIdlePollUs = 1000;
+constexpr int64_t kOutputBusyUs = 100000;
+constexpr int64_t kInputRetryUs = 1000;     // a packet waiting for room tries again this often
+constexpr uint32_t kWaitDefaultMs = 10000;  // how long a waiting command waits unless told
+constexpr uint32_t kWaitMostMs = 600000;    // the longest it may be told to wait
+// How long a stopped output stream may take to send what its ring held: twice
+// a full ring at the wire rate. A paused port, or one held back, drops the rest.
+constexpr int64_t kStopSendBoundUs = 2 * kFifoSlots * 3 * midi::kByteTimeUs;
 
 int64_t NowUs();
 
@@ -45,12 +54,17 @@ struct Stream {
     };
     std::deque<Waiting> waiting;
     size_t waitingBytes[2] = {0, 0};  // by input port
+    // Output blocks: a stop arrived. The stream sends what the ring holds,
+    // then completes; at stopBy at the latest.
+    bool stopping = false;
+    int64_t stopBy = 0;
 };
 
 struct OutputPort {
     std::unique_ptr<Stream> stream;
-    int64_t wireFreeAt = 0;  // when the cable has sent what was taken
-    bool idle = true;        // nothing to send at the last look
+    int64_t wireFreeAt = 0;    // when the cable has sent what was taken
+    bool idle = true;          // nothing to send at the last look
+    int64_t lastTakenAt = -1;  // when a packet was last taken from the ring
     struct Drained {
         uint32_t packet;
         int64_t at;  // NowUs() when it left the ring
@@ -128,7 +142,7 @@ struct Server::State {
     Options options;
     std::string root;
     int epollFd = -1, timerFd = -1, controlFd = -1, wakeFd = -1;
-    bool timerArmed = false;
+    int64_t timerAt = -1;  // when the pacing timer goes off (NowUs() time), -1 disarmed
     bool quit = false;
     uint32_t cookieSerial = 0;
     Node nodes[kDevNodes];
@@ -153,11 +167,17 @@ void DropConnection(State& s, DeviceConn& conn);
 // Ends every stream of every node without answering (the server stops).
 void ReleaseAllStreams(State& s);
 
+// Ends a stream: answers its start request with status when answer is set,
+// writes the magic back into the block's word 0 (it streams no more) and
+// stops touching the block.
+void EndStream(Node& n, Stream* st, uint32_t status, bool answer);
+
 // ---- pacing (pump.cpp)
 // Moves bytes: output consumers, loopback, injected bytes, input rings.
 void Pump(State& s, int64_t now);
-// True while some work needs the pacing timer.
-bool NeedsTimer(const State& s);
+// When the pacing timer must next run Pump (NowUs() time); -1 while nothing
+// moves by itself.
+int64_t NextPumpAt(const State& s, int64_t now);
 // Bytes arriving on an input of a node, at its pace.
 void InjectBytes(State& s, Node& n, unsigned port, const std::vector<uint8_t>& bytes, int64_t now);
 // One packet produced by the interface, for every input block of the node.

@@ -77,6 +77,8 @@ bool RingTake(MidiFifo* fifo, uint32_t* packet);
 // Producer: writes packet (non-zero top byte) at iWrite if that slot is empty
 // and advances iWrite. False when the ring is full.
 bool RingPut(MidiFifo* fifo, uint32_t packet);
+// Consumer: true when the slot at iRead holds no packet.
+bool RingEmpty(const MidiFifo* fifo);
 // True when the slot at iWrite holds something.
 bool RingFull(const MidiFifo* fifo);
 

@@ -7,7 +7,6 @@
 #include <thread>
 #include <vector>
 
-#include "sim/midi_wire.h"
 #include "tools/ports.h"
 
 namespace tools {
@@ -18,11 +17,6 @@ using Clock = std::chrono::steady_clock;
 void Pause() {
     std::this_thread::sleep_for(std::chrono::microseconds(500));
 }
-
-// A ring holds at most 1018 packets of up to three bytes.
-constexpr auto kByteTime = std::chrono::microseconds(midi::kByteTimeUs);
-constexpr auto kRingTime = kByteTime * 1018 * 3;
-constexpr auto kMargin = std::chrono::milliseconds(20);
 
 }  // namespace
 
@@ -37,7 +31,6 @@ MMRESULT OutputPort::Open(const PortInfo& port) {
 }
 
 void OutputPort::ReportNoDrain() {
-    stalled_ = true;
     std::fprintf(stderr,
                  "veltrane: %s: the interface took no data for %d s (is the port paused, or "
                  "has its stream ended?)\n",
@@ -61,8 +54,6 @@ MMRESULT OutputPort::Short(DWORD packed) {
         ReportError("midiOutShortMsg", r);
         return r;
     }
-    unsigned length = midi::MessageLength(packed & 0xFF);
-    Account(length ? length : 1);
     return r;
 }
 
@@ -116,22 +107,13 @@ MMRESULT OutputPort::Long(const uint8_t* p, size_t n, size_t chunk,
             return r;
         }
         done += len;
-        Account(len);
         if (progress) progress(done);
     }
     return MMSYSERR_NOERROR;
 }
 
-void OutputPort::Account(size_t bytes) {
-    auto now = Clock::now();
-    busyUntil_ = std::max(busyUntil_, now) + kByteTime * bytes;
-    busyUntil_ = std::min(busyUntil_, now + kRingTime);
-}
-
 MMRESULT OutputPort::Close() {
     if (!handle_) return MMSYSERR_NOERROR;
-    // After Ctrl-C, or when nothing drains, waiting on would be for nothing.
-    if (!Stopped() && !stalled_) std::this_thread::sleep_until(busyUntil_ + kMargin);
     MMRESULT r = midiOutClose(handle_);
     if (r != MMSYSERR_NOERROR) ReportError("midiOutClose", r);
     handle_ = nullptr;

@@ -41,23 +41,20 @@ class OutputPort {
                   const std::function<void(size_t)>& progress = nullptr);
     // Makes a Short or Long running on another thread answer kSendStopped.
     void Cancel() { cancelled_ = true; }
-    // From now on Ctrl-C neither stops a send nor the wait in Close: for what
-    // must still go out after it (notes off).
+    // From now on Ctrl-C stops no send: for what must still go out after it
+    // (notes off).
     void IgnoreStopRequest() { ignoreStop_ = true; }
-    // Waits until what was sent can have left at wire rate (closing a port
-    // ends its stream, and bytes still in the ring are dropped), then closes.
+    // The driver's close waits until the interface has sent what the ring
+    // still holds.
     MMRESULT Close();
 
   private:
     bool Stopped() const { return cancelled_ || (StopRequested() && !ignoreStop_); }
-    void Account(size_t bytes);
     void ReportNoDrain();
     HMIDIOUT handle_ = nullptr;
     std::string name_;
-    bool stalled_ = false;  // the port took no data
     std::atomic<bool> cancelled_{false};
     bool ignoreStop_ = false;
-    std::chrono::steady_clock::time_point busyUntil_{};
 };
 
 }  // namespace tools

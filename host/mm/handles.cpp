@@ -19,7 +19,7 @@ std::unordered_set<const void*>& Table() {
 }  // namespace
 
 Handle* NewHandle(uint32_t dwMagic, UINT uDeviceID, Stream* pStream) {
-    Handle* p = new (std::nothrow) Handle{dwMagic, uDeviceID, 0, pStream};
+    Handle* p = new (std::nothrow) Handle{dwMagic, uDeviceID, 0, pStream, false};
     if (!p) return nullptr;
     std::lock_guard<std::mutex> lock(gMutex);
     try {
@@ -91,10 +91,24 @@ MMRESULT OpenHandle(uint32_t dwMagic, UINT uDeviceID, DWORD_PTR dwCallback, DWOR
     return MMSYSERR_NOERROR;
 }
 
+// Marks the handle's close as under way (fClosing) or over; false when it
+// is to be marked and already was.
+static bool MarkClosing(Handle* pHandle, bool fClosing) {
+    std::lock_guard<std::mutex> lock(gMutex);
+    if (fClosing && pHandle->fClosing) return false;
+    pHandle->fClosing = fClosing;
+    return true;
+}
+
 MMRESULT CloseMidiHandle(Handle* pHandle) {
     if (!pHandle) return MMSYSERR_INVALHANDLE;
+    if (!MarkClosing(pHandle, true)) return MMSYSERR_INVALHANDLE;
     DWORD r = SendToDriver(pHandle, pHandle->dwMagic == kInMagic ? MIDM_CLOSE : MODM_CLOSE);
-    if (r == MMSYSERR_NOERROR) DeleteHandle(pHandle);
+    if (r == MMSYSERR_NOERROR) {
+        DeleteHandle(pHandle);
+    } else {
+        MarkClosing(pHandle, false);
+    }
     return r;
 }
 

@@ -33,6 +33,7 @@ struct Handle {
     UINT uDeviceID;          // as opened
     DWORD_PTR dwDriverUser;  // the driver's per-handle value, written by its open
     Stream* pStream;         // a stream handle's player, set before the open; else null
+    bool fClosing;           // its close is under way; the table's lock
 };
 constexpr uint32_t kOutMagic = 0x4F4D4D56;     // "VMMO"
 constexpr uint32_t kInMagic = 0x494D4D56;      // "VMMI"
@@ -67,7 +68,9 @@ DWORD SendToDriver(const Handle* pHandle, UINT uMsg, DWORD_PTR dwParam1 = 0,
 MMRESULT OpenHandle(uint32_t dwMagic, UINT uDeviceID, DWORD_PTR dwCallback, DWORD_PTR dwInstance,
                     DWORD fdwOpen, Handle** ppHandle, Stream* pStream = nullptr);
 // The close message; a refused close (input with buffers still queued
-// answers MIDIERR_STILLPLAYING) keeps the handle open.
+// answers MIDIERR_STILLPLAYING) keeps the handle open. A close of a handle
+// whose close is under way (one made from inside its close notification)
+// answers MMSYSERR_INVALHANDLE without reaching the driver.
 MMRESULT CloseMidiHandle(Handle* pHandle);
 // midiOutGetID and midiInGetID.
 MMRESULT GetDeviceID(const Handle* pHandle, UINT* puDeviceID);

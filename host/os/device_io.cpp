@@ -45,6 +45,12 @@ DWORD Win32ErrorOf(uint32_t status) {
     }
 }
 
+// The status word of an OVERLAPPED, written last: HasOverlappedIoCompleted
+// may read it on another thread at any time.
+void SetStatus(LPOVERLAPPED pOvl, uint32_t dwStatus) {
+    __atomic_store_n(&pOvl->Internal, static_cast<ULONG_PTR>(dwStatus), __ATOMIC_RELEASE);
+}
+
 // One DeviceIoControl in flight.
 struct Call {
     enum State { kWaitNow, kPending, kDone };
@@ -146,7 +152,7 @@ void Device::FinishLocked(uint32_t id, Call& call, uint32_t dwStatus, uint32_t c
         // The caller returned long ago with ERROR_IO_PENDING; it learns the
         // result from the OVERLAPPED and the event.
         call.pOvl->InternalHigh = cb;
-        call.pOvl->Internal = dwStatus;
+        SetStatus(call.pOvl, dwStatus);
         if (call.event) call.event->Set();
     }
     call.state = Call::kDone;
@@ -278,8 +284,8 @@ BOOL Device::Control(DWORD dwCode, LPVOID pIn, DWORD cbIn, LPVOID pOut, DWORD cb
         if (pOvl) {
             // As on Windows: the request is in progress until it says
             // otherwise, and its event is not signalled before it completes.
-            pOvl->Internal = STATUS_PENDING;
             pOvl->InternalHigh = 0;
+            SetStatus(pOvl, STATUS_PENDING);
             if (event) event->Reset();
         }
     }
@@ -302,7 +308,7 @@ BOOL Device::Control(DWORD dwCode, LPVOID pIn, DWORD cbIn, LPVOID pOut, DWORD cb
     }
     if (sent < 0 && call->state != Call::kDone) {
         calls_.erase(req.dwId);
-        if (pOvl) pOvl->Internal = devwire::kStatusDeviceNotConnected;
+        if (pOvl) SetStatus(pOvl, devwire::kStatusDeviceNotConnected);
         SetLastError(ERROR_DEVICE_NOT_CONNECTED);
         return FALSE;
     }
@@ -314,7 +320,7 @@ BOOL Device::Control(DWORD dwCode, LPVOID pIn, DWORD cbIn, LPVOID pOut, DWORD cb
     cv_.wait(lock, [&] { return call->state == Call::kDone; });
     if (pOvl) {
         pOvl->InternalHigh = call->cbReturned;
-        pOvl->Internal = call->dwStatus;
+        SetStatus(pOvl, call->dwStatus);
     }
     if (call->dwStatus != devwire::kStatusSuccess) {
         SetLastError(Win32ErrorOf(call->dwStatus));

@@ -1,6 +1,7 @@
 // The process-wide handle table, CloseHandle, WaitForSingleObject and the
 // handle count. Handle values are (slot + 1) * 4, so they are small, never 0
 // and never INVALID_HANDLE_VALUE; freed slots are reused lowest first.
+#include <atomic>
 #include <mutex>
 #include <vector>
 
@@ -9,10 +10,17 @@
 namespace vthost {
 namespace {
 
+// Slots whose mutex, if any, is found without the lock: far more handles than
+// a process of this kind holds at once.
+constexpr size_t kLockFreeSlots = 1024;
+
 struct HandleTable {
     std::mutex m;
     std::vector<std::shared_ptr<Object>> slots;
     size_t live = 0;
+    // The mutex memory of each live mutex handle's slot, null otherwise.
+    // Written under m, read without it.
+    std::atomic<SharedMutex*> mutexes[kLockFreeSlots] = {};
 };
 
 // Leaked: the I/O and timer threads may still use it while the process exits.
@@ -35,7 +43,7 @@ DWORD Object::Wait(DWORD) {
     return WAIT_FAILED;
 }
 
-HANDLE AddHandle(std::shared_ptr<Object> object) {
+HANDLE AddHandle(std::shared_ptr<Object> object, SharedMutex* pMutex) {
     HandleTable& t = Table();
     std::lock_guard<std::mutex> lock(t.m);
     size_t slot = 0;
@@ -44,7 +52,14 @@ HANDLE AddHandle(std::shared_ptr<Object> object) {
     if (slot == t.slots.size()) t.slots.emplace_back();
     t.slots[slot] = std::move(object);
     ++t.live;
+    if (pMutex && slot < kLockFreeSlots) t.mutexes[slot].store(pMutex, std::memory_order_release);
     return reinterpret_cast<HANDLE>((slot + 1) * 4);
+}
+
+SharedMutex* MutexOfHandle(HANDLE h) {
+    size_t slot;
+    if (!SlotOf(h, &slot) || slot >= kLockFreeSlots) return nullptr;
+    return Table().mutexes[slot].load(std::memory_order_acquire);
 }
 
 std::shared_ptr<Object> LookupHandle(HANDLE h) {
@@ -72,6 +87,7 @@ BOOL WINAPI CloseHandle(HANDLE hObject) {
             object = std::move(t.slots[slot]);
             t.slots[slot].reset();
             --t.live;
+            if (slot < kLockFreeSlots) t.mutexes[slot].store(nullptr, std::memory_order_release);
         }
     }
     if (!object) {
@@ -85,6 +101,7 @@ BOOL WINAPI CloseHandle(HANDLE hObject) {
 }
 
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
+    if (SharedMutex* p = MutexOfHandle(hHandle)) return WaitSharedMutex(p, dwMilliseconds);
     std::shared_ptr<Object> object = HandleOfKind<Object>(hHandle);
     if (!object) return WAIT_FAILED;
     return object->Wait(dwMilliseconds);

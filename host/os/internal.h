@@ -58,11 +58,27 @@ class Event : public Object {
     std::atomic<bool> signaled_{false};  // set_, written under m_ with it
 };
 
+// The memory of a mutex (named_mutex.cpp). Mapped for the rest of the
+// process once made, so a pointer to it never dangles.
+struct SharedMutex;
+// Wait on and release such a mutex: WaitForSingleObject's answers (with the
+// last error set on WAIT_FAILED); false when the caller does not own it.
+DWORD WaitSharedMutex(SharedMutex* p, DWORD dwMilliseconds);
+bool ReleaseSharedMutex(SharedMutex* p);
+
 // The handle table. Handles are small non-zero multiples of 4, never
 // INVALID_HANDLE_VALUE. Lookup answers an empty pointer for a handle that is
 // not live.
-HANDLE AddHandle(std::shared_ptr<Object> object);
+//
+// The lock is the hot path of the driver, so a mutex handle is also found
+// without the table's lock: AddHandle given pMutex publishes it beside the
+// slot, CloseHandle withdraws it (under the table's lock, before the slot can
+// be reused), and MutexOfHandle reads it with one atomic load. Null when h
+// is no live mutex handle, or one of the rare slots beyond the lock-free
+// range (callers then take the general lookup).
+HANDLE AddHandle(std::shared_ptr<Object> object, SharedMutex* pMutex = nullptr);
 std::shared_ptr<Object> LookupHandle(HANDLE h);
+SharedMutex* MutexOfHandle(HANDLE h);
 template <typename T>
 std::shared_ptr<T> LookupHandleAs(HANDLE h) {
     return std::dynamic_pointer_cast<T>(LookupHandle(h));

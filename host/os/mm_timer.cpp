@@ -3,13 +3,26 @@
 // the manual clock that lets tests drive time and ticks themselves, and the
 // waits of players on the clock (VtHostWaitEventUntil).
 //
-// Locking: one mutex guards every timer record and the clock. It is never
-// held while a callback runs, so a callback may create or kill timers.
-// A record counts the threads running its callback; timeKillEvent waits for
-// that count to fall to the calls the killing thread itself is inside of.
+// Locking: one mutex guards every timer record. It is never held while a
+// callback runs, so a callback may create or kill timers. A record counts the
+// batches of callbacks (a tick's, on one thread) that hold it; timeKillEvent
+// waits for that count to fall to the batches the killing thread itself is
+// inside of. The clock takes no lock:
+// timeGetTime runs for every input byte, so the manual clock's switch and
+// value are atomics (changed under the mutex, read without it). The mutex also
+// guards the list of threads waiting on the clock, which every move of the
+// manual clock wakes.
+//
+// Ticks: every timer's due times lie on one grid of whole milliseconds, so
+// timers of one period come due together and one wake-up of the timer thread
+// serves them all, however many there are. The grid starts when the process
+// first uses the timer, so the ticks of different processes do not all
+// compete for the processor at the same instant.
+#include <sys/prctl.h>
 #include <time.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <map>
@@ -35,10 +48,10 @@ struct Timer {
     LPTIMECALLBACK proc;
     DWORD_PTR user;
     bool periodic;
-    Clock::time_point due;  // next tick on the timer thread
-    DWORD dueManual;        // when a one-shot fires under the manual clock
-    bool killed = false;
-    int running = 0;  // threads inside its callback now
+    Clock::time_point due;            // next tick on the timer thread
+    DWORD dueManual;                  // when a one-shot fires under the manual clock
+    std::atomic<bool> killed{false};  // set under the lock, read without it by a batch
+    int running = 0;                  // batches (one a thread) that hold it now
 };
 
 // A thread in VtHostWaitEventUntil: its event, what it waits for, and whether
@@ -58,11 +71,12 @@ struct TimerState {
     std::map<UINT, std::shared_ptr<Timer>> timers;
     UINT nextId = 1;
     bool threadStarted = false;
-    bool manual = false;
-    uint64_t manualUs = 0;  // the manual clock
+    std::atomic<bool> manual{false};
+    std::atomic<uint64_t> manualUs{0};  // the manual clock, in microseconds
     std::vector<ClockWaiter*> waiters;
     uint64_t clockMoves = 0;                 // how often the test moved the clock
     std::condition_variable waitersChanged;  // a waiter went to sleep, left, or the clock moved
+    const Clock::time_point gridOrigin = Clock::now();  // a tick of the grid
     std::map<UINT, LONG> periods;
     LONG balance = 0;
     bool failCaps = false;
@@ -91,12 +105,15 @@ uint64_t RealUs() {
             .count());
 }
 
-DWORD NowMs(const TimerState& s) {
-    return s.manual ? static_cast<DWORD>(s.manualUs / 1000) : RealMs();
+uint64_t NowUs(const TimerState& s) {
+    return s.manual.load(std::memory_order_acquire) ? s.manualUs.load(std::memory_order_relaxed)
+                                                    : RealUs();
 }
 
-uint64_t NowUs(const TimerState& s) {
-    return s.manual ? s.manualUs : RealUs();
+DWORD NowMs(const TimerState& s) {
+    return s.manual.load(std::memory_order_acquire)
+               ? static_cast<DWORD>(s.manualUs.load(std::memory_order_relaxed) / 1000)
+               : RealMs();
 }
 
 // After the clock moved (the lock held): every waiter looks at it again.
@@ -112,17 +129,38 @@ void ClockMovedLocked(TimerState& s, std::unique_lock<std::mutex>& lock) {
     lock.lock();
 }
 
-// Runs one callback of t with the lock released around it. A one-shot timer
-// is gone once it has fired.
-void RunOne(TimerState& s, std::unique_lock<std::mutex>& lock, const std::shared_ptr<Timer>& t) {
-    ++t->running;
-    tlsRunning.push_back(t.get());
+// The first tick of the grid at or after t.
+Clock::time_point OnGrid(const TimerState& s, Clock::time_point t) {
+    auto ms = std::chrono::ceil<std::chrono::milliseconds>(t - s.gridOrigin);
+    return s.gridOrigin + std::chrono::duration_cast<Clock::duration>(ms);
+}
+
+// Runs one callback of each timer of a tick with the lock released around
+// them all: one unlock for the whole tick, however many timers there are.
+// Each timer counts as running for the whole batch, so a timeKillEvent on
+// another thread returns only once the batch is done, and a timer killed
+// meanwhile (by an earlier callback, or by another thread before its turn)
+// is skipped; so are all that remain once the test takes the clock over,
+// unless fManual. A one-shot timer is gone once it has fired.
+void RunBatch(TimerState& s, std::unique_lock<std::mutex>& lock,
+              const std::vector<std::shared_ptr<Timer>>& batch, bool fManual) {
+    for (const auto& t : batch) {
+        ++t->running;
+        tlsRunning.push_back(t.get());
+    }
+    std::vector<Timer*> oneShotsFired;
     lock.unlock();
-    t->proc(t->id, 0, t->user, 0, 0);
+    for (const auto& t : batch) {
+        if (t->killed || (!fManual && s.manual)) continue;
+        t->proc(t->id, 0, t->user, 0, 0);
+        if (!t->periodic) oneShotsFired.push_back(t.get());
+    }
     lock.lock();
-    tlsRunning.pop_back();
-    --t->running;
-    if (!t->periodic && !t->killed) {
+    tlsRunning.resize(tlsRunning.size() - batch.size());
+    for (const auto& t : batch)
+        --t->running;
+    for (Timer* t : oneShotsFired) {
+        if (t->killed) continue;
         t->killed = true;
         s.timers.erase(t->id);
     }
@@ -130,8 +168,13 @@ void RunOne(TimerState& s, std::unique_lock<std::mutex>& lock, const std::shared
 }
 
 void TimerThread() {
+    // Ticks on time, as the multimedia timer's with a period of 1 ms: no
+    // timer slack on this thread (the default lets a wake-up come up to 50 us
+    // late, to be merged with others).
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     TimerState& s = State();
     std::unique_lock<std::mutex> lock(s.m);
+    std::vector<std::shared_ptr<Timer>> due;  // the timers of one tick
     for (;;) {
         if (s.manual || s.timers.empty()) {
             s.wake.wait(lock);
@@ -145,21 +188,20 @@ void TimerThread() {
             s.wake.wait_until(lock, earliest);
             continue;
         }
-        std::vector<std::shared_ptr<Timer>> due;
-        for (const auto& entry : s.timers)
-            if (entry.second->due <= now) due.push_back(entry.second);
-        for (const auto& t : due) {
-            // An earlier callback of this round may have killed it, or the
-            // test may have taken the clock over.
-            if (t->killed || s.manual) continue;
+        due.clear();
+        for (const auto& entry : s.timers) {
+            const std::shared_ptr<Timer>& t = entry.second;
+            if (t->due > now) continue;
             if (t->periodic) {
-                // Keep the phase; a tick that is already late is dropped
+                // Keep the phase; ticks that are already late are dropped
                 // rather than run in a burst.
-                t->due += std::chrono::milliseconds(t->delay);
-                if (t->due <= now) t->due = now + std::chrono::milliseconds(t->delay);
+                auto period = std::chrono::milliseconds(t->delay);
+                t->due += period;
+                if (t->due <= now) t->due += period * ((now - t->due) / period + 1);
             }
-            RunOne(s, lock, t);
+            due.push_back(t);
         }
+        RunBatch(s, lock, due, false);
     }
 }
 
@@ -227,7 +269,7 @@ MMRESULT WINAPI timeSetEvent(UINT uDelay, UINT, LPTIMECALLBACK lpTimeProc, DWORD
     t->proc = lpTimeProc;
     t->user = dwUser;
     t->periodic = (fuEvent & TIME_PERIODIC) != 0;
-    t->due = Clock::now() + std::chrono::milliseconds(uDelay);
+    t->due = OnGrid(s, Clock::now() + std::chrono::milliseconds(uDelay));
     t->dueManual = NowMs(s) + uDelay;
     s.timers[t->id] = t;
     s.wake.notify_all();
@@ -251,9 +293,7 @@ MMRESULT WINAPI timeKillEvent(UINT uTimerID) {
 }
 
 DWORD WINAPI timeGetTime(void) {
-    TimerState& s = State();
-    std::lock_guard<std::mutex> lock(s.m);
-    return NowMs(s);
+    return NowMs(State());
 }
 
 void VtHostSetManualClock(BOOL fManual) {
@@ -262,14 +302,14 @@ void VtHostSetManualClock(BOOL fManual) {
     bool manual = fManual != FALSE;
     if (manual == s.manual) return;
     if (manual) {
-        s.manualUs = RealUs();
+        s.manualUs.store(RealUs(), std::memory_order_relaxed);
     } else {
         // Back on the real clock: every timer starts a fresh period now.
         Clock::time_point now = Clock::now();
         for (auto& entry : s.timers)
-            entry.second->due = now + std::chrono::milliseconds(entry.second->delay);
+            entry.second->due = OnGrid(s, now + std::chrono::milliseconds(entry.second->delay));
     }
-    s.manual = manual;
+    s.manual.store(manual, std::memory_order_release);
     s.wake.notify_all();
     ClockMovedLocked(s, lock);
 }
@@ -277,21 +317,19 @@ void VtHostSetManualClock(BOOL fManual) {
 void VtHostSetTime(DWORD dwMs) {
     TimerState& s = State();
     std::unique_lock<std::mutex> lock(s.m);
-    s.manualUs = static_cast<uint64_t>(dwMs) * 1000u;
+    s.manualUs.store(static_cast<uint64_t>(dwMs) * 1000u, std::memory_order_relaxed);
     ClockMovedLocked(s, lock);
 }
 
 void VtHostAdvanceTime(DWORD dwMs) {
     TimerState& s = State();
     std::unique_lock<std::mutex> lock(s.m);
-    s.manualUs += static_cast<uint64_t>(dwMs) * 1000u;
+    s.manualUs.fetch_add(static_cast<uint64_t>(dwMs) * 1000u, std::memory_order_relaxed);
     ClockMovedLocked(s, lock);
 }
 
 uint64_t VtHostClockUs(void) {
-    TimerState& s = State();
-    std::lock_guard<std::mutex> lock(s.m);
-    return NowUs(s);
+    return NowUs(State());
 }
 
 DWORD VtHostWaitEventUntil(HANDLE hEvent, uint64_t qwDueUs) {
@@ -320,37 +358,16 @@ DWORD VtHostWaitEventUntil(HANDLE hEvent, uint64_t qwDueUs) {
     return r;
 }
 
-uint64_t VtHostNextClockWait(DWORD dwTimeoutMs) {
-    TimerState& s = State();
-    std::unique_lock<std::mutex> lock(s.m);
-    uint64_t earliest = 0;
-    auto found = [&] {
-        uint64_t now = NowUs(s);
-        earliest = 0;
-        // Settled: asleep since the clock last moved, its event not set.
-        for (const ClockWaiter* w : s.waiters)
-            if (w->blocked && w->clockSeen == s.clockMoves && !w->event->Signaled() &&
-                w->due > now && (earliest == 0 || w->due < earliest))
-                earliest = w->due;
-        return earliest != 0;
-    };
-    s.waitersChanged.wait_for(lock, std::chrono::milliseconds(dwTimeoutMs), found);
-    return earliest;
-}
-
 void VtHostRunTimers(void) {
     TimerState& s = State();
     std::unique_lock<std::mutex> lock(s.m);
-    std::vector<std::shared_ptr<Timer>> live;
-    for (const auto& entry : s.timers)
-        live.push_back(entry.second);
-    for (const auto& t : live) {
-        // Killed by an earlier callback of this tick: skip it.
-        if (t->killed) continue;
+    std::vector<std::shared_ptr<Timer>> due;
+    for (const auto& entry : s.timers) {
+        const std::shared_ptr<Timer>& t = entry.second;
         // A one-shot fires once the manual clock reaches its time.
-        if (!t->periodic && static_cast<int32_t>(NowMs(s) - t->dueManual) < 0) continue;
-        RunOne(s, lock, t);
+        if (t->periodic || static_cast<int32_t>(NowMs(s) - t->dueManual) >= 0) due.push_back(t);
     }
+    RunBatch(s, lock, due, true);
 }
 
 DWORD VtHostTimerCount(void) {
@@ -375,6 +392,24 @@ void VtHostFailTimerSet(BOOL fFail) {
     TimerState& s = State();
     std::lock_guard<std::mutex> lock(s.m);
     s.failSet = fFail != FALSE;
+}
+
+uint64_t VtHostNextClockWait(DWORD dwTimeoutMs) {
+    TimerState& s = State();
+    std::unique_lock<std::mutex> lock(s.m);
+    uint64_t earliest = 0;
+    auto found = [&] {
+        uint64_t now = NowUs(s);
+        earliest = 0;
+        // Settled: asleep since the clock last moved, its event not set.
+        for (const ClockWaiter* w : s.waiters)
+            if (w->blocked && w->clockSeen == s.clockMoves && !w->event->Signaled() &&
+                w->due > now && (earliest == 0 || w->due < earliest))
+                earliest = w->due;
+        return earliest != 0;
+    };
+    s.waitersChanged.wait_for(lock, std::chrono::milliseconds(dwTimeoutMs), found);
+    return earliest;
 }
 
 }  // extern "C"

@@ -15,15 +15,54 @@
 #include "host/os/internal.h"
 
 namespace vthost {
-namespace {
-
-constexpr uint32_t kMutexMagic = 0x5854554D;  // written last, once the mutex is usable
 
 struct SharedMutex {
     volatile uint32_t dwMagic;
     uint32_t dwReserved;
     pthread_mutex_t m;
 };
+
+DWORD WaitSharedMutex(SharedMutex* p, DWORD dwMilliseconds) {
+    int rc;
+    if (dwMilliseconds == INFINITE) {
+        rc = pthread_mutex_lock(&p->m);
+    } else if (dwMilliseconds == 0) {
+        rc = pthread_mutex_trylock(&p->m);
+    } else {
+        timespec deadline;
+        clock_gettime(CLOCK_MONOTONIC, &deadline);
+        deadline.tv_sec += dwMilliseconds / 1000;
+        deadline.tv_nsec += static_cast<long>(dwMilliseconds % 1000) * 1000000L;
+        if (deadline.tv_nsec >= 1000000000L) {
+            deadline.tv_sec += 1;
+            deadline.tv_nsec -= 1000000000L;
+        }
+        rc = pthread_mutex_clocklock(&p->m, CLOCK_MONOTONIC, &deadline);
+    }
+    switch (rc) {
+        case 0:
+            return WAIT_OBJECT_0;
+        case EOWNERDEAD:
+            // Ownership passes to us; the protected data may be half
+            // changed, which the caller learns from WAIT_ABANDONED.
+            pthread_mutex_consistent(&p->m);
+            return WAIT_ABANDONED;
+        case EBUSY:
+        case ETIMEDOUT:
+            return WAIT_TIMEOUT;
+        default:
+            SetLastError(ERROR_GEN_FAILURE);
+            return WAIT_FAILED;
+    }
+}
+
+bool ReleaseSharedMutex(SharedMutex* p) {
+    return pthread_mutex_unlock(&p->m) == 0;
+}
+
+namespace {
+
+constexpr uint32_t kMutexMagic = 0x5854554D;  // written last, once the mutex is usable
 
 constexpr size_t kMutexFileBytes = 4096;
 static_assert(sizeof(SharedMutex) <= kMutexFileBytes, "the mutex fits its file");
@@ -44,42 +83,8 @@ bool InitMutex(SharedMutex* p) {
 class Mutex : public Object {
   public:
     explicit Mutex(SharedMutex* p) : p_(p) {}
-
-    DWORD Wait(DWORD dwMilliseconds) override {
-        int rc;
-        if (dwMilliseconds == INFINITE) {
-            rc = pthread_mutex_lock(&p_->m);
-        } else if (dwMilliseconds == 0) {
-            rc = pthread_mutex_trylock(&p_->m);
-        } else {
-            timespec deadline;
-            clock_gettime(CLOCK_MONOTONIC, &deadline);
-            deadline.tv_sec += dwMilliseconds / 1000;
-            deadline.tv_nsec += static_cast<long>(dwMilliseconds % 1000) * 1000000L;
-            if (deadline.tv_nsec >= 1000000000L) {
-                deadline.tv_sec += 1;
-                deadline.tv_nsec -= 1000000000L;
-            }
-            rc = pthread_mutex_clocklock(&p_->m, CLOCK_MONOTONIC, &deadline);
-        }
-        switch (rc) {
-            case 0:
-                return WAIT_OBJECT_0;
-            case EOWNERDEAD:
-                // Ownership passes to us; the protected data may be half
-                // changed, which the caller learns from WAIT_ABANDONED.
-                pthread_mutex_consistent(&p_->m);
-                return WAIT_ABANDONED;
-            case EBUSY:
-            case ETIMEDOUT:
-                return WAIT_TIMEOUT;
-            default:
-                SetLastError(ERROR_GEN_FAILURE);
-                return WAIT_FAILED;
-        }
-    }
-
-    bool Release() { return pthread_mutex_unlock(&p_->m) == 0; }
+    DWORD Wait(DWORD dwMilliseconds) override { return WaitSharedMutex(p_, dwMilliseconds); }
+    SharedMutex* shared() const { return p_; }
 
   private:
     SharedMutex* p_;
@@ -177,15 +182,20 @@ HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL bInitialOwner, LPCWSTR lp
     // As on Windows, only the creator takes initial ownership; opening an
     // existing mutex reports ERROR_ALREADY_EXISTS.
     if (bInitialOwner && fCreated) mutex->Wait(INFINITE);
-    HANDLE h = AddHandle(mutex);
+    SharedMutex* p = mutex->shared();
+    HANDLE h = AddHandle(std::move(mutex), p);
     SetLastError(fCreated ? ERROR_SUCCESS : ERROR_ALREADY_EXISTS);
     return h;
 }
 
 BOOL WINAPI ReleaseMutex(HANDLE hMutex) {
-    auto mutex = HandleOfKind<Mutex>(hMutex);
-    if (!mutex) return FALSE;
-    if (!mutex->Release()) {
+    SharedMutex* p = MutexOfHandle(hMutex);
+    if (!p) {
+        auto mutex = HandleOfKind<Mutex>(hMutex);
+        if (!mutex) return FALSE;
+        p = mutex->shared();
+    }
+    if (!ReleaseSharedMutex(p)) {
         SetLastError(ERROR_NOT_OWNER);
         return FALSE;
     }

@@ -59,6 +59,13 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
                           DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
 }
 
+// Whether the request issued with this record is over (completed or
+// cancelled): a macro on Windows, here a read of the word that the completing
+// thread writes last.
+inline BOOL HasOverlappedIoCompleted(const OVERLAPPED* lpOverlapped) {
+    return __atomic_load_n(&lpOverlapped->Internal, __ATOMIC_ACQUIRE) != STATUS_PENDING;
+}
+
 // wcschr on 16-bit strings (the C library's works on 32-bit wchar_t here).
 inline const WCHAR* wcschr(const WCHAR* s, WCHAR c) {
     for (;; ++s) {

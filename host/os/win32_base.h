@@ -147,9 +147,10 @@ typedef struct _OVERLAPPED {
 // fields and size of Windows' record. LockCount is the word the waiters sleep
 // on (0 free, 1 held, 2 held with waiters); OwningThread holds the owner's
 // thread ID and RecursionCount how often it entered. Only the lock's calls
-// touch the fields.
+// touch the fields (the owner's; LockCount interlocked).
+typedef struct _RTL_CRITICAL_SECTION_DEBUG* PRTL_CRITICAL_SECTION_DEBUG;
 typedef struct _RTL_CRITICAL_SECTION {
-    PVOID DebugInfo;  // unused here
+    PRTL_CRITICAL_SECTION_DEBUG DebugInfo;  // unused here
     LONG LockCount;
     LONG RecursionCount;
     HANDLE OwningThread;

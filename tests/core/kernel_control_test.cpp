@@ -29,7 +29,6 @@ class KernelControl : public ::testing::Test {
         HardwareInstance* p = Node0();
         EXPECT_EQ(p->cAcquire, 0);
         EXPECT_EQ(p->hDevice, nullptr);
-        EXPECT_EQ(p->ovl.hEvent, nullptr);
         for (const PortStream& s : p->aStreams) {
             EXPECT_EQ(s.cOpen, 0);
             EXPECT_EQ(s.pFifo, nullptr);
@@ -82,7 +81,6 @@ TEST_F(KernelControl, ClientsOfOneProcessAskOnceAndCountTheProcessOnce) {
     EXPECT_EQ(stats["descriptor"], 1u);
     EXPECT_EQ(stats["first_acquire"], 1u);
     EXPECT_EQ(p->hDevice, nullptr);
-    EXPECT_EQ(p->ovl.hEvent, nullptr);
     EXPECT_EQ(ReleaseHwPort(p), 1u);
     EXPECT_EQ(NtAcquire(), 1);
     EXPECT_EQ(ReleaseHwPort(p), 1u);

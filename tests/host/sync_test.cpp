@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <future>
 #include <set>
 #include <string>
 #include <thread>
@@ -43,9 +42,12 @@ TEST(Handles, AreSmallDistinctMultiplesOfFourAndReused) {
 
 TEST(Handles, BadHandlesFailWithInvalidHandle) {
     HANDLE hClosed = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+    HANDLE hClosedMutex = CreateMutexW(nullptr, FALSE, nullptr);
     ASSERT_TRUE(CloseHandle(hClosed));
-    const HANDLE bad[] = {nullptr, INVALID_HANDLE_VALUE, hClosed, reinterpret_cast<HANDLE>(6),
-                          reinterpret_cast<HANDLE>(0x40000)};
+    ASSERT_TRUE(CloseHandle(hClosedMutex));
+    const HANDLE bad[] = {
+        nullptr,      INVALID_HANDLE_VALUE,        hClosed,
+        hClosedMutex, reinterpret_cast<HANDLE>(6), reinterpret_cast<HANDLE>(0x40000)};
     for (HANDLE h : bad) {
         SetLastError(0);
         EXPECT_EQ(WaitForSingleObject(h, 0), WAIT_FAILED) << h;
@@ -63,6 +65,43 @@ TEST(Handles, BadHandlesFailWithInvalidHandle) {
     EXPECT_FALSE(ReleaseMutex(hEvent));
     CloseHandle(hMutex);
     CloseHandle(hEvent);
+    // A closed mutex's handle value that comes back for an event is that event.
+    HANDLE hGone = CreateMutexW(nullptr, FALSE, nullptr);
+    ASSERT_TRUE(CloseHandle(hGone));
+    HANDLE hReused = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    ASSERT_EQ(hReused, hGone);
+    EXPECT_EQ(WaitForSingleObject(hReused, 0), WAIT_TIMEOUT);
+    SetLastError(0);
+    EXPECT_FALSE(ReleaseMutex(hReused));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    CloseHandle(hReused);
+}
+
+// Re-entrant for its owner, closed to every other thread until the owner
+// has left it as often as it entered.
+TEST(CriticalSections, ReentrantForTheOwnerOnly) {
+    CRITICAL_SECTION cs;
+    InitializeCriticalSection(&cs);
+    auto otherThreadEnters = [&cs] {
+        BOOL fEntered = FALSE;
+        std::thread([&] {
+            fEntered = TryEnterCriticalSection(&cs);
+            if (fEntered) LeaveCriticalSection(&cs);
+        }).join();
+        return fEntered;
+    };
+    EnterCriticalSection(&cs);
+    EXPECT_TRUE(TryEnterCriticalSection(&cs));
+    EXPECT_EQ(cs.RecursionCount, 2);
+    EXPECT_EQ(cs.OwningThread, reinterpret_cast<HANDLE>(ULONG_PTR{GetCurrentThreadId()}));
+    EXPECT_FALSE(otherThreadEnters());
+    LeaveCriticalSection(&cs);
+    EXPECT_FALSE(otherThreadEnters());
+    std::thread([&cs] { LeaveCriticalSection(&cs); }).join();
+    EXPECT_FALSE(otherThreadEnters()) << "a leave by another thread changes nothing";
+    LeaveCriticalSection(&cs);
+    EXPECT_TRUE(otherThreadEnters());
+    DeleteCriticalSection(&cs);
 }
 
 TEST(Events, AutoResetLetsOneWaitThroughPerSet) {
@@ -171,6 +210,38 @@ TEST(Mutex, HandlesOfOneNameAreOneMutex) {
     CloseHandle(hOther);
 }
 
+// A thread that keeps taking and giving back a mutex while another closes its
+// handle: each call either works on the mutex or fails as on a bad handle,
+// and every call that starts once CloseHandle has returned fails.
+TEST(Mutex, CloseRacingWaitsLeavesNoUseAfterClose) {
+    HANDLE h = CreateMutexW(nullptr, FALSE, nullptr);
+    ASSERT_NE(h, nullptr);
+    std::atomic<bool> closed{false};
+    std::atomic<int> rounds{0};
+    std::atomic<int> faults{0};
+    std::thread user([&] {
+        for (;;) {
+            bool fClosedBefore = closed.load();
+            SetLastError(0);
+            DWORD r = WaitForSingleObject(h, 0);
+            if (r == WAIT_OBJECT_0) {
+                if (fClosedBefore) ++faults;
+                if (!ReleaseMutex(h) && GetLastError() != ERROR_INVALID_HANDLE) ++faults;
+            } else if (r != WAIT_FAILED || GetLastError() != ERROR_INVALID_HANDLE) {
+                ++faults;
+            }
+            ++rounds;
+            if (fClosedBefore) return;
+        }
+    });
+    while (rounds.load() < 1000)
+        std::this_thread::yield();
+    EXPECT_TRUE(CloseHandle(h));
+    closed = true;
+    user.join();
+    EXPECT_EQ(faults.load(), 0);
+}
+
 TEST(Mutex, InitialOwnerIsTheCreator) {
     HANDLE h = CreateMutexW(nullptr, TRUE, VT_TEXT("initial"));
     ASSERT_NE(h, nullptr);
@@ -238,35 +309,7 @@ TEST(Mutex, OwnerProcessKilledHandsItOverAbandoned) {
 
 // ---------------------------------------------------------------- critical sections
 
-// TryEnterCriticalSection from a thread of its own.
-bool OtherThreadGets(LPCRITICAL_SECTION cs) {
-    return std::async(std::launch::async,
-                      [cs] {
-                          if (!TryEnterCriticalSection(cs)) return false;
-                          LeaveCriticalSection(cs);
-                          return true;
-                      })
-        .get();
-}
-
-TEST(CriticalSection, IsReentrantForItsOwnerAndExclusiveForOthers) {
-    CRITICAL_SECTION cs;
-    InitializeCriticalSection(&cs);
-    EnterCriticalSection(&cs);
-    EXPECT_TRUE(TryEnterCriticalSection(&cs));
-    EXPECT_EQ(cs.OwningThread, reinterpret_cast<HANDLE>(ULONG_PTR{GetCurrentThreadId()}));
-    EXPECT_EQ(cs.RecursionCount, 2);
-    EXPECT_FALSE(OtherThreadGets(&cs));
-    LeaveCriticalSection(&cs);
-    EXPECT_FALSE(OtherThreadGets(&cs)) << "entered twice, left once";
-    std::async(std::launch::async, [&cs] { LeaveCriticalSection(&cs); }).get();
-    EXPECT_FALSE(OtherThreadGets(&cs)) << "a leave by another thread changes nothing";
-    LeaveCriticalSection(&cs);
-    EXPECT_TRUE(OtherThreadGets(&cs));
-    DeleteCriticalSection(&cs);
-}
-
-TEST(CriticalSection, KeepsContendingThreadsApart) {
+TEST(CriticalSections, KeepContendingThreadsApart) {
     for (DWORD spin : {DWORD(0), DWORD(4000)}) {
         SCOPED_TRACE(spin);
         CRITICAL_SECTION cs;

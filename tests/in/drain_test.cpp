@@ -292,14 +292,13 @@ TEST_F(InputClientState, OtherHandleMessagesAreNotSupported) {
                   Message(pA, uMsg, reinterpret_cast<DWORD_PTR>(&hdr), sizeof(hdr)));
     }
     EXPECT_EQ(0u, hdr.dwFlags);
-    // Any device ID is carried out on the handle while an instance is present...
+    // A handle message acts on its handle whatever device ID comes with it,
+    // and whatever the last probe found.
     EXPECT_EQ(0u, midMessage(7, MIDM_START, reinterpret_cast<DWORD_PTR>(pA), 0, 0));
     EXPECT_NE(0, pA->bState & kInStarted);
-    // ...and refused when the last probe found none.
     gwNumInstances = 0;
-    EXPECT_EQ(DWORD(MMSYSERR_BADDEVICEID),
-              midMessage(0, MIDM_STOP, reinterpret_cast<DWORD_PTR>(pA), 0, 0));
-    EXPECT_NE(0, pA->bState & kInStarted);
+    EXPECT_EQ(0u, midMessage(0, MIDM_STOP, reinterpret_cast<DWORD_PTR>(pA), 0, 0));
+    EXPECT_EQ(0, pA->bState & kInStarted);
     EXPECT_EQ(0u, rec.Count());
 }
 
@@ -329,7 +328,7 @@ TEST_F(InputCallbackControl, RestartFromMimDataLeavesAFreshParse) {
     EXPECT_EQ(0, pA->abShortMsg[0]);
 }
 
-TEST_F(InputCallbackControl, StopFromAReturnedBufferLeavesTheStateAlone) {
+TEST_F(InputCallbackControl, StopFromAReturnedBufferEndsTheDeliveries) {
     InputClient* pA = AddClient(0);
     InBuffer b(16);
     ASSERT_EQ(0u, AddBuffer(pA, b.Hdr()));
@@ -341,9 +340,12 @@ TEST_F(InputCallbackControl, StopFromAReturnedBufferLeavesTheStateAlone) {
     Send(0, "F0 01 90 3C 40");  // the 90 returns the buffer; the stop then holds
     EXPECT_EQ((std::vector<UINT>{MIM_LONGDATA}), rec.Messages());
     EXPECT_EQ("F0 01", b.Recorded());
-    EXPECT_EQ(0, pA->abShortMsg[0]);
-    EXPECT_EQ(0, pA->bRunningStatus);
     rec.hook = nullptr;
+    // Started again, the parse begins afresh: no running status from the 90.
+    StartClient(pA);
+    Send(0, "3C");
+    ASSERT_EQ((std::vector<UINT>{MIM_LONGDATA, MIM_ERROR}), rec.Messages());
+    EXPECT_EQ(0x3Cu, rec.Seen()[1].dwParam1);
 }
 
 }  // namespace

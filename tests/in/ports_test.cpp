@@ -109,6 +109,23 @@ TEST_F(InputPorts, CloseWithBuffersQueuedIsRefusedUntilReset) {
     EXPECT_EQ(0, pInstance->cAcquire);
 }
 
+// A close of a handle whose close is under way, as from inside its own
+// MIM_CLOSE, is refused at once; the first close completes as usual.
+TEST_F(InputPorts, CloseDuringItsOwnCloseIsAnInvalidHandle) {
+    InputClient* pClient = Open(1);
+    ASSERT_NE(nullptr, pClient);
+    DWORD dwSecond = 0xFFFF;
+    rec.hook = [&](UINT uMsg, DWORD_PTR, DWORD_PTR) {
+        if (uMsg == MIM_CLOSE) dwSecond = Close(1, pClient);
+    };
+    EXPECT_EQ(0u, Close(1, pClient));
+    rec.hook = nullptr;
+    EXPECT_EQ(DWORD(MMSYSERR_INVALHANDLE), dwSecond);
+    EXPECT_EQ((std::vector<UINT>{MIM_OPEN, MIM_CLOSE}), rec.Messages());
+    EXPECT_EQ(0, pInstance->cAcquire);
+    EXPECT_EQ(0u, VtHostTimerCount());
+}
+
 // What an open takes before its timer fails is all given back, and the
 // handle already open on the instance is not disturbed.
 TEST_F(InputPorts, TimerFailuresGiveEverythingBack) {

@@ -264,6 +264,32 @@ TEST_F(Layer, RefusedCloseKeepsTheHandle) {
     EXPECT_EQ(midiInReset(in), MMSYSERR_INVALHANDLE);
 }
 
+// A close of a handle whose close is under way, as PortMidi makes one from
+// inside MOM_CLOSE, is refused at once and never reaches the driver, which
+// may be freeing that handle's record at that moment.
+MMRESULT gSecondClose;
+void CALLBACK CloseAgain(HDRVR h, UINT msg, DWORD_PTR, DWORD_PTR, DWORD_PTR) {
+    if (msg == MOM_CLOSE) gSecondClose = midiOutClose(reinterpret_cast<HMIDIOUT>(h));
+    if (msg == MIM_CLOSE) gSecondClose = midiInClose(reinterpret_cast<HMIDIIN>(h));
+}
+
+TEST_F(Layer, CloseDuringItsOwnCloseIsRefused) {
+    auto cb = reinterpret_cast<DWORD_PTR>(&CloseAgain);
+    HMIDIOUT out = nullptr;
+    HMIDIIN in = nullptr;
+    ASSERT_EQ(midiOutOpen(&out, 0, cb, 0, CALLBACK_FUNCTION), MMSYSERR_NOERROR);
+    ASSERT_EQ(midiInOpen(&in, 0, cb, 0, CALLBACK_FUNCTION), MMSYSERR_NOERROR);
+    DWORD mark = FakeCallCount();
+    gSecondClose = MMSYSERR_ERROR;
+    EXPECT_EQ(midiOutClose(out), MMSYSERR_NOERROR);
+    EXPECT_EQ(gSecondClose, MMSYSERR_INVALHANDLE);
+    gSecondClose = MMSYSERR_ERROR;
+    EXPECT_EQ(midiInClose(in), MMSYSERR_NOERROR);
+    EXPECT_EQ(gSecondClose, MMSYSERR_INVALHANDLE);
+    EXPECT_EQ(MessagesSince(mark, kFakeMod), std::vector<UINT>{MODM_CLOSE});
+    EXPECT_EQ(MessagesSince(mark, kFakeMid), std::vector<UINT>{MIDM_CLOSE});
+}
+
 // ---------------------------------------------------------------- callbacks
 
 struct Notification {

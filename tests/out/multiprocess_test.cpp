@@ -10,13 +10,18 @@
 
 namespace {
 
+// A second application, once it has loaded the driver.
+vt::ChildProcess Peer() {
+    vt::ChildProcess peer({vt::BuiltProgram("tests/out/vt_out_peer")});
+    EXPECT_EQ(peer.ReadLine(), "ready");
+    return peer;
+}
+
 TEST(OutTwoProcesses, SharedPortKeepsEveryPacket) {
     vt::Simulator sim("--nodes 0 --rate fast");
     constexpr int kNotes = 3000;
-    vt::ChildProcess p1({vt::BuiltProgram("tests/out/vt_out_peer")});
-    vt::ChildProcess p2({vt::BuiltProgram("tests/out/vt_out_peer")});
-    ASSERT_EQ(p1.ReadLine(), "ready");
-    ASSERT_EQ(p2.ReadLine(), "ready");
+    vt::ChildProcess p1 = Peer();
+    vt::ChildProcess p2 = Peer();
     ASSERT_EQ(p1.Ask("open 0"), "0");
     ASSERT_EQ(p2.Ask("open 0"), "0");
     EXPECT_EQ(sim.Stats(0)["start_out_a"], 1u);  // the second joined the first's stream
@@ -47,6 +52,32 @@ TEST(OutTwoProcesses, SharedPortKeepsEveryPacket) {
     EXPECT_EQ(p1.Wait(), 0);
     EXPECT_EQ(p2.Wait(), 0);
     EXPECT_EQ(sim.Stats(0)["streams_out_a"], 0u);
+}
+
+// While one process's close waits for the interface to send what its ring
+// holds, another process's open of the port waits for that close: it must
+// neither join the ending stream nor set its block up afresh under it.
+TEST(OutTwoProcesses, AnOpenDuringAnotherProcesssCloseWaitsForIt) {
+    vt::Simulator sim("--nodes 0 --no-loopback");  // the wire rate: a full ring is a second
+    vt::ChildProcess p1 = Peer();
+    vt::ChildProcess p2 = Peer();
+    ASSERT_EQ(p1.Ask("open 0"), "0");
+    ASSERT_EQ(p1.Ask("notes 0 1 1000"), "sent 1000");
+    p1.Send("close");
+    ASSERT_TRUE(sim.Await(0, "stop", 1));
+    EXPECT_EQ(p2.Ask("open 0"), "0");
+    EXPECT_EQ(p2.Ask("notes 0 2 10"), "sent 10");
+    EXPECT_EQ(p1.ReadLine(), "0");
+    EXPECT_EQ(p2.Ask("close"), "0");
+    std::vector<uint32_t> packets = sim.CapturePackets(0, 'A');
+    ASSERT_EQ(packets.size(), 1010u);
+    for (size_t i = 0; i < packets.size(); ++i)
+        ASSERT_EQ(packets[i] & 0xFF, i < 1000 ? 0x91u : 0x92u) << i;
+    EXPECT_EQ(sim.Stats(0)["start_out_a"], 2u);
+    p1.Send("quit");
+    p2.Send("quit");
+    EXPECT_EQ(p1.Wait(), 0);
+    EXPECT_EQ(p2.Wait(), 0);
 }
 
 }  // namespace

@@ -34,36 +34,25 @@ TEST(OutPortChecks, DeviceIdRangeAndUnhandledMessages) {
     MIDIOUTCAPSW caps{};
     MIDIOPENDESC desc{};
     DWORD_PTR dwUser = 0;
-    struct Call {
-        UINT uMsg;
-        DWORD_PTR dwUser, dw1, dw2;
-    };
-    const Call calls[] = {
-        {MODM_GETDEVCAPS, 0, reinterpret_cast<DWORD_PTR>(&caps), sizeof caps},
-        {MODM_OPEN, reinterpret_cast<DWORD_PTR>(&dwUser), reinterpret_cast<DWORD_PTR>(&desc), 0},
-        {MODM_CLOSE, 0x1000, 0, 0},
-        {MODM_DATA, 0x1000, 0x403C90, 0},
-        {MODM_LONGDATA, 0x1000, 0x2000, sizeof(MIDIHDR)},
-        {MODM_RESET, 0x1000, 0, 0},
-        {MODM_PREPARE, 0x1000, 0x2000, sizeof(MIDIHDR)},
-        {MODM_UNPREPARE, 0x1000, 0x2000, sizeof(MIDIHDR)},
-        {100, 0, 0, 0},
-    };
-    // Out of range, whatever the message: nothing is touched (the bogus
-    // handle and header addresses would crash if they were followed).
+    // The device messages refuse an ID out of range and touch nothing.
     for (UINT id : {6u, 7u, 0xFFFFFFFFu}) {
-        for (const Call& c : calls) {
-            SCOPED_TRACE(testing::Message() << "id " << id << " msg " << c.uMsg);
-            EXPECT_EQ(modMessage(id, c.uMsg, c.dwUser, c.dw1, c.dw2),
-                      static_cast<DWORD>(MMSYSERR_BADDEVICEID));
-        }
+        SCOPED_TRACE(testing::Message() << "id " << id);
+        EXPECT_EQ(
+            modMessage(id, MODM_GETDEVCAPS, 0, reinterpret_cast<DWORD_PTR>(&caps), sizeof caps),
+            static_cast<DWORD>(MMSYSERR_BADDEVICEID));
+        EXPECT_EQ(modMessage(id, MODM_OPEN, reinterpret_cast<DWORD_PTR>(&dwUser),
+                             reinterpret_cast<DWORD_PTR>(&desc), 0),
+                  static_cast<DWORD>(MMSYSERR_BADDEVICEID));
     }
     EXPECT_EQ(dwUser, 0u);
     EXPECT_EQ(caps.wMid, 0);
-    // In range, messages the driver leaves to the platform.
-    for (UINT uMsg : {MODM_PREPARE, MODM_UNPREPARE, 100, 0}) {
-        EXPECT_EQ(modMessage(5, uMsg, 0x1000, 0x2000, sizeof(MIDIHDR)),
-                  static_cast<DWORD>(MMSYSERR_NOTSUPPORTED));
+    // Messages the driver leaves to the platform, whatever the ID: the bogus
+    // handle and header addresses would crash if they were followed.
+    for (UINT id : {5u, 7u}) {
+        for (UINT uMsg : {MODM_PREPARE, MODM_UNPREPARE, 100, 0}) {
+            EXPECT_EQ(modMessage(id, uMsg, 0x1000, 0x2000, sizeof(MIDIHDR)),
+                      static_cast<DWORD>(MMSYSERR_NOTSUPPORTED));
+        }
     }
 }
 
@@ -179,20 +168,33 @@ TEST_F(OutPortTest, ClosingOneOfTwoHandlesKeepsTheStream) {
 }
 
 // After an unplug and a new count, a handle whose ID is now out of range
-// cannot be closed through it; it stays open until the ID is valid again.
-TEST_F(OutPortTest, CloseOutOfRangeAfterUnplugKeepsHandle) {
+// still acts on its own port: it sends, and its close closes.
+TEST_F(OutPortTest, HandleBeyondTheCountAfterAnUnplugSendsAndCloses) {
     OutHandle h;
     ASSERT_EQ(h.Open(3, &rec), 0u);
-    sim.Ok("unplug 5");
+    sim.Ok("unplug 2");
     ASSERT_EQ(modMessage(0, MODM_GETNUMDEVS, 0, 0, 0), 2u);
-    EXPECT_EQ(h.Close(), static_cast<DWORD>(MMSYSERR_BADDEVICEID));
-    EXPECT_EQ(rec.Messages(), std::vector<UINT>{MOM_OPEN});
-    EXPECT_EQ(DevNodeToHardwareInstance(5)->cAcquire, 1);
-    sim.Ok("plug 5");
-    ASSERT_EQ(modMessage(0, MODM_GETNUMDEVS, 0, 0, 0), 4u);
+    EXPECT_EQ(h.Short(0x403C90), 0u);
     EXPECT_EQ(h.Close(), 0u);
     EXPECT_EQ(rec.Messages(), (std::vector<UINT>{MOM_OPEN, MOM_CLOSE}));
     EXPECT_EQ(DevNodeToHardwareInstance(5)->cAcquire, 0);
+    EXPECT_EQ(sim.CapturePackets(5, 'B'), (std::vector<uint32_t>{0x03403C90}));
+}
+
+// A close of a handle whose close is under way, as from inside its own
+// MOM_CLOSE, is refused at once; the first close completes as usual.
+TEST_F(OutPortTest, CloseDuringItsOwnCloseIsAnInvalidHandle) {
+    OutHandle h;
+    DWORD dwSecond = 0xFFFF;
+    rec.hook = [&](UINT uMsg, DWORD_PTR, DWORD_PTR) {
+        if (uMsg == MOM_CLOSE) dwSecond = h.Close();
+    };
+    ASSERT_EQ(h.Open(1, &rec), 0u);
+    EXPECT_EQ(h.Close(), 0u);
+    rec.hook = nullptr;
+    EXPECT_EQ(dwSecond, static_cast<DWORD>(MMSYSERR_INVALHANDLE));
+    EXPECT_EQ(rec.Messages(), (std::vector<UINT>{MOM_OPEN, MOM_CLOSE}));
+    EXPECT_EQ(DevNodeToHardwareInstance(2)->cAcquire, 0);
 }
 
 // Null handle values are refused instead of followed.

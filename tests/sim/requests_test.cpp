@@ -306,6 +306,57 @@ TEST(SimStop, ByCookieFromAnyConnectionCompletesTheStart) {
     EXPECT_EQ(done.reply.dwStatus, devwire::kStatusSuccess);
 }
 
+// What the ring holds when a stop arrives still goes out, at the port's
+// rate, before the start request completes and the block reads the magic
+// again; when the carrying connection closes instead, it is dropped. A paused
+// port cannot send it: its stop completes after the time a full ring takes
+// on the wire, dropping it.
+TEST(SimStop, SendsWhatTheRingHoldsFirstUnlessTheConnectionCloses) {
+    struct Case {
+        const char* what;
+        const char* rate;
+        bool fStop;            // a stop request, or the connection closes
+        bool fEverythingSent;  // what the capture then holds
+    };
+    const Case cases[] = {
+        {"stop at the wire rate", "wire", true, true},
+        {"stop while paused", "paused", true, false},
+        {"close at the wire rate", "wire", false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        vt::Simulator sim(std::string("--nodes 0 --no-loopback --rate ") + c.rate);
+        BlockMemory mem;
+        DeviceConnection carrier;
+        ASSERT_TRUE(carrier.Open(vt::TestRoot(), 0));
+        MidiFifo* f = mem.Init(0);
+        ASSERT_EQ(carrier.Start(kPipeOutB, mem, 0).reply.fPending, 1u);
+        // A full ring: about a second on the wire.
+        std::vector<uint32_t> sent;
+        for (uint32_t i = 0; i < kFifoSlots; ++i) {
+            sent.push_back(FifoPacket(0x90 | ((i % 128) << 8) | ((i / 128) << 16), 3, 0));
+            ASSERT_TRUE(simtest::Produce(f, sent.back()));
+        }
+        if (c.fStop) {
+            EXPECT_EQ(carrier.Stop(Cookie(f)).reply.dwStatus, devwire::kStatusSuccess);
+            Answer done = carrier.NextCompletion(5000);
+            ASSERT_TRUE(done.ok);
+            EXPECT_EQ(done.reply.dwStatus, devwire::kStatusSuccess);
+        } else {
+            carrier.Close();
+            ASSERT_TRUE(sim.Await(0, "cancelled", 1));
+        }
+        EXPECT_EQ(sim.Stats(0)["streams_out_b"], 0u);
+        EXPECT_EQ(Cookie(f), MIDI_FIFO_MAGIC);
+        std::vector<uint32_t> got = sim.CapturePackets(0, 'B');
+        if (c.fEverythingSent) {
+            EXPECT_TRUE(got == sent) << got.size() << " of " << sent.size() << " packets sent";
+        } else {
+            EXPECT_LT(got.size(), sent.size() / 2);
+        }
+    }
+}
+
 TEST(SimClose, OfTheCarryingConnectionCancelsItsStartsOnly) {
     vt::Simulator sim("--nodes 0 --rate paused");
     BlockMemory mem;

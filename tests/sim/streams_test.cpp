@@ -2,6 +2,7 @@
 // blocks (order, wrap, pace, capture) and producer of input blocks (fan-out,
 // packets, a full ring, loopback).
 #include <algorithm>
+#include <map>
 
 #include "tests/sim/sim_test.h"
 
@@ -235,6 +236,23 @@ TEST(SimLoopback, OutputsFeedTheirInputsAsPackets) {
     ASSERT_TRUE(Reaches(r.sim, "drained_out_a", 3));
     EXPECT_EQ(r.Stat("produced_in"), 3u);
     EXPECT_TRUE(DrainAll(in).empty());
+}
+
+TEST(SimLoopback, AtWireRateAMessageArrivesOnceTheCableHasCarriedIt) {
+    // The cable is busy for a while (300 messages, about 0.3 s): whenever one
+    // is looked at, the message the output took last is still on its way.
+    Rig r("--nodes 0");
+    MidiFifo* in = r.Start(kPipeIn, 0);
+    MidiFifo* out = r.Start(kPipeOutA, 1);
+    for (uint32_t i = 0; i < 300; ++i)
+        ASSERT_TRUE(Produce(out, FifoPacket(0x400090 | (i % 128) << 8, 3, 0)));
+    ASSERT_TRUE(r.sim.Await(0, "drained_out_a", 3));
+    std::map<std::string, uint64_t> stats = r.sim.Stats(0);
+    ASSERT_LT(stats["drained_out_a"], 300u) << "the test was held up too long to tell";
+    EXPECT_EQ(stats["produced_in"], stats["drained_out_a"] - 1);
+    std::vector<uint32_t> got = DrainAll(in);
+    ASSERT_FALSE(got.empty());
+    EXPECT_EQ(got[0], FifoPacket(0x400090, 3, 0));
 }
 
 TEST(SimLoopback, FastRateIsLosslessWhateverTheInputKeepsUpWith) {

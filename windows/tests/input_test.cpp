@@ -30,8 +30,10 @@ class InputParser : public DriverFixture {
         DriverFixture::TearDown();
     }
     void Bytes(DWORD port, std::initializer_list<BYTE> bytes) {
-        for (BYTE by : bytes)
+        for (BYTE by : bytes) {
             midByteRec(port, pInstance, by);
+            midDeliverNotices(pInstance);
+        }
     }
     HardwareInstance* pInstance = nullptr;
     InputClient a = {}, b = {};
@@ -165,6 +167,42 @@ TEST_F(InputTimer, NoDrainRunsAfterTheTimerIsKilled) {
     Sleep(50);  // dozens of periods of a timer that must not run any more
     EXPECT_EQ(FifoSlot(pFifo, 7), 0x110000F8u);
     EXPECT_EQ(gcTimerNotes, 1);
+}
+
+// The application's callback waits for the application's own lock, which the
+// thread that kills the client's timer holds: the kill must not wait for that
+// callback. The tick kills the timer once the callback has returned.
+CRITICAL_SECTION gAppLock;
+void CALLBACK LockingCallback(HDRVR, UINT uMsg, DWORD_PTR, DWORD_PTR, DWORD_PTR) {
+    if (uMsg != MIM_DATA) return;
+    SetEvent(ghTimerNote);
+    EnterCriticalSection(&gAppLock);
+    InterlockedIncrement(&gcTimerNotes);
+    LeaveCriticalSection(&gAppLock);
+}
+
+DWORD WINAPI KillTimerOf(LPVOID pClient) {
+    mmTimerDisable(static_cast<InputClient*>(pClient));
+    return 0;
+}
+
+TEST_F(InputTimer, AKillDoesNotWaitForACallbackWaitingForTheKillersLock) {
+    InitializeCriticalSection(&gAppLock);
+    client.dwCallback = reinterpret_cast<DWORD_PTR>(&LockingCallback);
+    EnterCriticalSection(&gAppLock);
+    DeliverPacket(0x13403C90u);  // the callback now waits for the lock
+    HANDLE hKiller = CreateThread(nullptr, 0, &KillTimerOf, &client, 0, nullptr);
+    ASSERT_NE(hKiller, nullptr);
+    DWORD dwWait = WaitForSingleObject(hKiller, 10000);
+    LeaveCriticalSection(&gAppLock);  // a kill that waited for the callback goes on now
+    EXPECT_EQ(dwWait, WAIT_OBJECT_0) << "the kill waited for the callback";
+    WaitForSingleObject(hKiller, INFINITE);
+    CloseHandle(hKiller);
+    for (int i = 0; i < 10000 && p->cTimers != 0; ++i)
+        Sleep(1);
+    EXPECT_EQ(p->cTimers, 0);
+    EXPECT_EQ(gcTimerNotes, 1);
+    DeleteCriticalSection(&gAppLock);
 }
 
 }  // namespace

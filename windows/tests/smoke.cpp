@@ -168,8 +168,10 @@ TEST_F(NoInterface, NoPortsAndEveryIdIsRefused) {
         EXPECT_EQ(OpenPort(mod, MODM_OPEN, id, &dwUser), DWORD(MMSYSERR_BADDEVICEID));
         EXPECT_EQ(OpenPort(mid, MIDM_OPEN, id, &dwUser), DWORD(MMSYSERR_BADDEVICEID));
         EXPECT_EQ(dwUser, kUntouchedUser);
-        EXPECT_EQ(mod(id, MODM_DATA, 0, 0x403C90, 0), DWORD(MMSYSERR_BADDEVICEID));
-        EXPECT_EQ(mid(id, MIDM_START, 0, 0, 0), DWORD(MMSYSERR_BADDEVICEID));
+        // A handle message acts on its handle, whatever the ID: without one
+        // there is nothing to act on.
+        EXPECT_EQ(mod(id, MODM_DATA, 0, 0x403C90, 0), DWORD(MMSYSERR_INVALHANDLE));
+        EXPECT_EQ(mid(id, MIDM_START, 0, 0, 0), DWORD(MMSYSERR_INVALHANDLE));
     }
     EXPECT_EQ(gcCallbacks, 0);
 }

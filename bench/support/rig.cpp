@@ -1,0 +1,80 @@
+#include "bench/support/rig.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "bench/support/measure.h"
+
+namespace bench {
+
+ScratchRoot::ScratchRoot() {
+    char tmpl[] = "/tmp/veltrane-bench-XXXXXX";
+    if (!mkdtemp(tmpl)) Fail("bench", "cannot make an object root under /tmp");
+    path_ = tmpl;
+    setenv("VELTRANE_ROOT", path_.c_str(), 1);
+}
+
+ScratchRoot::~ScratchRoot() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+SimChild::SimChild(const std::string& name, const std::vector<std::string>& args) : name_(name) {
+    int ready[2];
+    if (pipe(ready) != 0) Fail(name_, "pipe");
+    pid_ = fork();
+    if (pid_ < 0) Fail(name_, "fork");
+    if (pid_ == 0) {
+        // The child is the simulator: its "ready" line goes to the pipe.
+        close(ready[0]);
+        dup2(ready[1], STDOUT_FILENO);
+        close(ready[1]);
+        std::vector<std::string> all{"sim"};
+        all.insert(all.end(), args.begin(), args.end());
+        all.push_back("--exit-with-parent");
+        std::vector<char*> argv;
+        for (std::string& a : all)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        _exit(sim::Main(static_cast<int>(all.size()), argv.data()));
+    }
+    close(ready[1]);
+    std::string got;
+    pollfd pfd{ready[0], POLLIN, 0};
+    while (got.find('\n') == std::string::npos && poll(&pfd, 1, 10000) > 0) {
+        char buf[64];
+        ssize_t n = read(ready[0], buf, sizeof buf);
+        if (n <= 0) break;
+        got.append(buf, static_cast<size_t>(n));
+    }
+    close(ready[0]);
+    if (got.rfind("ready", 0) != 0) Fail(name_, "the simulator did not start");
+    std::string error;
+    if (!control_.Connect("", &error)) Fail(name_, error);
+}
+
+SimChild::~SimChild() {
+    control_.Close();
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    for (int i = 0; i < 200; ++i) {
+        if (waitpid(pid_, nullptr, WNOHANG) == pid_) return;
+        usleep(10000);
+    }
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+}
+
+std::string SimChild::Ok(const std::string& line, int timeoutMs) {
+    std::string answer, error;
+    if (!control_.Command(line, &answer, &error, timeoutMs)) Fail(name_, error);
+    if (answer.rfind("ok", 0) != 0) Fail(name_, "'" + line + "' answered '" + answer + "'");
+    return answer;
+}
+
+}  // namespace bench
