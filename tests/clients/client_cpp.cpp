@@ -1,5 +1,5 @@
 // A MIDI program in C++ in the style of Windows clients, built with and
-// without UNICODE: port names through the generic records and
+// without UNICODE: port names through the generic, ANSI and wide records and
 // WideCharToMultiByte, an input callback that hands data over under a critical
 // section, sysex buffers queued and given back, a long message out, and error
 // texts. It plays through the driver to the simulated kernel side, whose
@@ -90,6 +90,13 @@ TEST(VT_CLIENT_SUITE, PortsLoopbackSysexAndErrorTexts) {
     ASSERT_EQ(midiInGetDevCaps(0, &inCaps, sizeof(MIDIINCAPS)), MMSYSERR_NOERROR);
     EXPECT_EQ(ToUtf8(outCaps.szPname), "Out-A Veltrane");
     EXPECT_EQ(ToUtf8(inCaps.szPname), "In-A Veltrane");
+    // The explicit widths agree with the generic one.
+    MIDIOUTCAPSA outA;
+    MIDIINCAPSW inW;
+    ASSERT_EQ(midiOutGetDevCapsA(0, &outA, sizeof outA), MMSYSERR_NOERROR);
+    ASSERT_EQ(midiInGetDevCapsW(0, &inW, sizeof inW), MMSYSERR_NOERROR);
+    EXPECT_STREQ(outA.szPname, "Out-A Veltrane");
+    EXPECT_EQ(std::wstring(inW.szPname), L"In-A Veltrane");
 
     Input in;
     InitializeCriticalSectionAndSpinCount(&in.lock, 0x400);
