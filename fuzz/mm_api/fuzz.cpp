@@ -11,8 +11,11 @@
 #include <memory>
 #include <vector>
 
+#include <windows.h>
+#include <mmsystem.h>
+
 #include "fuzz/support/fuzz_support.h"
-#include "host/mm/mmsystem.h"
+#include "host/mm/vtmm.h"
 
 namespace {
 
