@@ -10,6 +10,9 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,6 +28,16 @@ int MustConnect(const std::string& path, int type) {
     int fd = fuzz::Connect(path, type);
     if (fd < 0) fuzz::Fail("cannot connect to the simulator");
     return fd;
+}
+
+// A blocking call, made again when libFuzzer's timeout alarm interrupts it.
+template <typename Call>
+ssize_t Restarted(Call call) {
+    ssize_t n;
+    do {
+        n = call();
+    } while (n < 0 && errno == EINTR);
+    return n;
 }
 
 // Streams for the commands to act on: input and output A of node 0, in one
@@ -62,8 +75,9 @@ struct Streams {
             devwire::DescriptorSpace space;
             devwire::AttachDescriptor(&mh, &space, mem);
             devwire::Reply reply{};
-            ssize_t sent = sendmsg(device, &mh, MSG_NOSIGNAL);
-            ssize_t got = sent < 0 ? -1 : recv(device, &reply, sizeof reply, 0);
+            ssize_t sent = Restarted([&] { return sendmsg(device, &mh, MSG_NOSIGNAL); });
+            ssize_t got =
+                sent < 0 ? -1 : Restarted([&] { return recv(device, &reply, sizeof reply, 0); });
             if (got != sizeof reply || reply.fPending != 1) {
                 std::fprintf(stderr, "start %u: sent %zd got %zd (%s) status %08X\n", i, sent, got,
                              std::strerror(errno), reply.dwStatus);
@@ -90,8 +104,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         size_t sent = 0;
         bool shut = false;
         for (;;) {
+            // Ten seconds without an answer or room to send is a hang; an
+            // alarm that interrupts the wait is not.
             pollfd pfd{fd, static_cast<short>(POLLIN | (shut ? 0 : POLLOUT)), 0};
-            if (poll(&pfd, 1, 10000) <= 0) {
+            auto quietSince = std::chrono::steady_clock::now();
+            int ready;
+            do {
+                auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    std::chrono::steady_clock::now() - quietSince);
+                ready = poll(&pfd, 1, std::max<int>(0, 10000 - static_cast<int>(waited.count())));
+            } while (ready < 0 && errno == EINTR);
+            if (ready <= 0) {
                 // Where every thread is, for the finding.
                 std::string gdb = "gdb -batch -p " + std::to_string(getpid()) +
                                   " -ex 'thread apply all bt' >&2 2>/dev/null";
