@@ -158,16 +158,8 @@ struct Run {
         msghdr mh{};
         mh.msg_iov = &iov;
         mh.msg_iovlen = 1;
-        std::vector<char> control(CMSG_SPACE(sizeof(int) * fds.size()));
-        if (!fds.empty()) {
-            mh.msg_control = control.data();
-            mh.msg_controllen = control.size();
-            cmsghdr* c = CMSG_FIRSTHDR(&mh);
-            c->cmsg_level = SOL_SOCKET;
-            c->cmsg_type = SCM_RIGHTS;
-            c->cmsg_len = CMSG_LEN(sizeof(int) * fds.size());
-            std::memcpy(CMSG_DATA(c), fds.data(), sizeof(int) * fds.size());
-        }
+        std::vector<char> control;
+        devwire::AttachDescriptors(&mh, &control, fds);
         sendmsg(fd, &mh, MSG_NOSIGNAL | MSG_DONTWAIT);
     }
 

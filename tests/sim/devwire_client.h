@@ -139,16 +139,8 @@ class DeviceConnection {
         msghdr msg{};
         msg.msg_iov = &iov;
         msg.msg_iovlen = 1;
-        std::vector<char> control(CMSG_SPACE(sizeof(int) * fds.size()));
-        if (!fds.empty()) {
-            msg.msg_control = control.data();
-            msg.msg_controllen = control.size();
-            cmsghdr* c = CMSG_FIRSTHDR(&msg);
-            c->cmsg_level = SOL_SOCKET;
-            c->cmsg_type = SCM_RIGHTS;
-            c->cmsg_len = CMSG_LEN(sizeof(int) * fds.size());
-            std::memcpy(CMSG_DATA(c), fds.data(), sizeof(int) * fds.size());
-        }
+        std::vector<char> control;
+        devwire::AttachDescriptors(&msg, &control, fds);
         return sendmsg(fd_, &msg, MSG_NOSIGNAL) >= 0;
     }
 
