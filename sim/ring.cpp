@@ -52,9 +52,4 @@ bool RingFull(const MidiFifo* fifo) {
     return Load(&FifoSlot(f, Index(&f->iWrite, Load(&f->cdwSize)))) != 0;
 }
 
-bool RingEmpty(const MidiFifo* fifo) {
-    auto* f = const_cast<MidiFifo*>(fifo);
-    return !FifoPacketPresent(Load(&FifoSlot(f, Index(&f->iRead, Load(&f->cdwSize)))));
-}
-
 }  // namespace sim

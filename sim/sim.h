@@ -81,8 +81,6 @@ bool RingPut(MidiFifo* fifo, uint32_t packet);
 bool RingEmpty(const MidiFifo* fifo);
 // True when the slot at iWrite holds something.
 bool RingFull(const MidiFifo* fifo);
-// True when the slot at iRead holds no packet.
-bool RingEmpty(const MidiFifo* fifo);
 
 // ---- input packetiser: the bytes arriving on one MIDI input, cut into
 // packets as a USB MIDI interface delivers them. One complete message per
