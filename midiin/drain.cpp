@@ -7,7 +7,9 @@
 // application's own lock while another thread holding that lock calls the
 // driver). One byte is parsed at a time and what it caused is delivered
 // before the next, so a callback that queues a buffer, or stops or restarts
-// its handle, acts before the bytes that follow.
+// its handle, acts before the bytes that follow. A stream that the kernel
+// side ended (the interface was unplugged) is started again from here, at a
+// slow pace, until the interface is back.
 #include "devices/devices.h"
 #include "hwlink/hwlink.h"
 #include "midiin/midiin.h"
@@ -74,9 +76,16 @@ BOOL midDeliverNotices(HardwareInstance* pInstance) {
     }
 }
 
+// How often the drain tries to start again an input stream that the kernel
+// side ended (the interface went away): slowly, since each try asks the
+// kernel side.
+constexpr DWORD kInRestartMs = 500;
+
 // Parses bytes from the ring, one at a time, until one leaves notifications
-// waiting or the ring is empty. Answers whether it parsed any.
-static BOOL midParseBytes(HardwareInstance* pInstance) {
+// waiting or the ring is empty. Answers whether it parsed any; *pfEnded
+// tells whether the kernel side has ended the stream (what it wrote before
+// is parsed all the same).
+static BOOL midParseBytes(HardwareInstance* pInstance, BOOL* pfEnded) {
     BOOL fParsed = FALSE;
     CriticalSection(kCsEnter, pInstance);
     PortStream* pStream = &pInstance->aStreams[kStreamIn];
@@ -84,6 +93,7 @@ static BOOL midParseBytes(HardwareInstance* pInstance) {
     if (pStream->cOpen == 0 || pFifo == nullptr || pFifo->dwMagic == 0) {
         pInstance->cInBytes = 0;  // what was left of a stream that is over
     } else {
+        *pfEnded = pFifo->dwMagic == MIDI_FIFO_MAGIC;
         // The block is memory the kernel side also writes: an end beyond the
         // block or a read index outside the slots is never followed.
         DWORD cdwSize = pFifo->cdwSize;
@@ -122,7 +132,16 @@ void CALLBACK mmTimerIntr(UINT /*uTimerID*/, UINT /*uMsg*/, DWORD_PTR dwUser, DW
     mmKillPutOffTimers(TRUE);
     if (InterlockedExchange(&pInstance->fDraining, 1) != 0) return;
     // What an interrupted tick left waiting goes first.
-    while (midDeliverNotices(pInstance) && midParseBytes(pInstance)) {
+    BOOL fEnded = FALSE;
+    while (midDeliverNotices(pInstance) && midParseBytes(pInstance, &fEnded)) {
+    }
+    // The stream of a port still open ended under it: started again once the
+    // interface is back, without waiting for a control lock that an open or
+    // close of this process holds.
+    DWORD dwNow = GetTickCount();
+    if (fEnded && dwNow - pInstance->dwInRestartTick >= kInRestartMs) {
+        pInstance->dwInRestartTick = dwNow;
+        RestartHwPortStreaming(&pInstance->aStreams[kStreamIn], pInstance, FALSE);
     }
     InterlockedExchange(&pInstance->fDraining, 0);
     mmKillPutOffTimers(TRUE);

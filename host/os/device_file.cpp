@@ -31,6 +31,7 @@ std::string DeviceName(LPCWSTR path) {
 
 extern "C" HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD,
                                      DWORD, HANDLE) {
+    vthost::CheckNoMutexHeld("CreateFileW");
     std::string name = DeviceName(lpFileName);
     sockaddr_un addr;
     if (name.empty() || !devwire::SocketAddress(devwire::DevicePath(VtHostRoot(), name), &addr)) {

@@ -90,6 +90,13 @@ struct OVERLAPPED {
 };
 typedef OVERLAPPED* LPOVERLAPPED;
 
+// A time in 100 ns units since 1601-01-01, in two halves.
+struct FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+};
+typedef FILETIME* LPFILETIME;
+
 // A critical section as Windows lays it out. Here DebugInfo holds the host's
 // lock, made by InitializeCriticalSection and freed by DeleteCriticalSection;
 // the owner and recursion count are kept as Windows keeps them.
@@ -197,6 +204,8 @@ typedef void(CALLBACK* DRVCALLBACK)(HDRVR hdrvr, UINT uMsg, DWORD_PTR dwUser, DW
 #define OPEN_EXISTING 3
 #define FILE_ATTRIBUTE_NORMAL 0x80
 #define FILE_FLAG_OVERLAPPED 0x40000000u
+#define SYNCHRONIZE 0x00100000u
+#define PROCESS_QUERY_LIMITED_INFORMATION 0x1000u
 
 #define INFINITE 0xFFFFFFFFu
 #define WAIT_OBJECT_0 0x00000000u
@@ -368,6 +377,16 @@ BOOL WINAPI SwitchToThread(void);
 DWORD WINAPI GetTickCount(void);
 DWORD WINAPI GetCurrentProcessId(void);
 DWORD WINAPI GetCurrentThreadId(void);
+
+// Other processes of the machine (this one included), by id. A handle stays
+// with the process it was opened on, never with a later one of the same id:
+// it is signalled once that process has ended. OpenProcess fails with
+// ERROR_INVALID_PARAMETER when no such process exists; the access asked for
+// is not checked. GetProcessTimes gives the creation time; the other three
+// read as zero.
+HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwProcessId);
+BOOL WINAPI GetProcessTimes(HANDLE hProcess, LPFILETIME lpCreationTime, LPFILETIME lpExitTime,
+                            LPFILETIME lpKernelTime, LPFILETIME lpUserTime);
 
 // Handles. Every object below is reached through a handle of one process-wide
 // table; CloseHandle ends this handle's reference.

@@ -62,8 +62,8 @@ class Peer {
     MMRESULT OpenOut(UINT id) { return midiOutOpen(&out_, id, 0, 0, CALLBACK_NULL); }
 
     MMRESULT OpenIn(UINT id) {
-        MMRESULT r = midiInOpen(&in_, id, reinterpret_cast<DWORD_PTR>(&OnInput), 0,
-                                CALLBACK_FUNCTION);
+        MMRESULT r =
+            midiInOpen(&in_, id, reinterpret_cast<DWORD_PTR>(&OnInput), 0, CALLBACK_FUNCTION);
         if (r != MMSYSERR_NOERROR) return r;
         memory_.assign(8, std::vector<char>(4096));
         headers_.assign(8, MIDIHDR{});
