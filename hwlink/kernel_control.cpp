@@ -246,11 +246,18 @@ static DWORD IssueStart(PortStream* pStream, HardwareInstance* pInstance, BOOL f
     StreamStartRequest req = {static_cast<DWORD>(lPipe), kFifoWords, 0};
     pInstance->dwBytesReturned = 0;
     BOOL fPending = FALSE;
-    if (lPipe != -1) {
+    // A pipe still busy with a stream that is ending (its carrier has just
+    // died or been stopped, and the kernel side has not yet caught up) is
+    // asked again for a while.
+    DWORD dwFirstTry = GetTickCount();
+    while (lPipe != -1) {
         BOOL fDone =
             DeviceIoControl(pStream->hStream, IOCTL_START_STREAM, &req, sizeof req, pStream->pFifo,
                             kFifoBlockBytes, &pInstance->dwBytesReturned, &pStream->ovlStart);
         fPending = !fDone && GetLastError() == ERROR_IO_PENDING;
+        if (fDone || GetLastError() != ERROR_BUSY || GetTickCount() - dwFirstTry >= kControlWaitMs)
+            break;
+        Sleep(1);
     }
     DWORD dwMagic = pStream->pFifo->dwMagic;
     if (fPending && dwMagic != MIDI_FIFO_MAGIC && dwMagic != 0) {

@@ -13,8 +13,9 @@
 //   await N             -> the same, once D is at least N (20 s at most)
 //   lock                -> takes the driver's named mutex and keeps it: "locked"
 //   closeout | closein  -> the close's result
-//   auto SEED           -> random opens, sends and closes until killed; one line
-//                          per call: "CALL RESULT MS"
+//   auto SEED COUNT     -> COUNT random opens, sends and closes (0: until killed),
+//                          one line per call, "CALL RESULT MS"; then closes
+//                          what it has open and exits
 //   quit
 #include <chrono>
 #include <condition_variable>
@@ -136,13 +137,13 @@ class Peer {
         return r;
     }
 
-    // Random use of both directions, each call timed, until the process is
-    // killed.
-    void Auto(unsigned seed) {
+    // Random use of both directions, each call timed: count calls, or until
+    // the process is killed.
+    void Auto(unsigned seed, unsigned count) {
         std::mt19937 rng(seed);
         auto pick = [&](unsigned n) { return static_cast<unsigned>(rng() % n); };
         UINT nOut = midiOutGetNumDevs(), nIn = midiInGetNumDevs();
-        for (;;) {
+        for (unsigned n = 0; count == 0 || n < count; ++n) {
             Requeue();
             unsigned what = pick(10);
             std::string call;
@@ -156,7 +157,8 @@ class Peer {
                 r = nIn ? OpenIn(pick(nIn)) : MMSYSERR_BADDEVICEID;
             } else if (out_ && what < 5) {
                 call = "notes";
-                r = Notes(pick(16), 1 + pick(200))[0] == 's' ? 0 : 1;
+                std::string answer = Notes(pick(16), 1 + pick(200));
+                r = answer[0] == 's' ? 0 : std::stoul(answer.substr(answer.rfind(' ') + 1));
             } else if (out_ && what < 7) {
                 call = "sysex";
                 r = static_cast<MMRESULT>(std::stoul(Sysex(3 + pick(3000))));
@@ -229,9 +231,10 @@ int main() {
         } else if (cmd == "closein") {
             answer = std::to_string(peer.CloseIn());
         } else if (cmd == "auto") {
-            unsigned seed = 0;
-            in >> seed;
-            peer.Auto(seed);
+            unsigned seed = 0, count = 0;
+            in >> seed >> count;
+            peer.Auto(seed, count);
+            break;
         } else if (cmd == "quit") {
             break;
         } else {

@@ -210,6 +210,24 @@ std::string ChildProcess::ReadLine(int timeoutMs) {
     }
 }
 
+bool ChildProcess::ReadAvailable(std::vector<std::string>* lines) {
+    bool open = out_ >= 0;
+    for (pollfd pfd{out_, POLLIN, 0}; open && poll(&pfd, 1, 0) > 0;) {
+        char buf[4096];
+        ssize_t n = read(out_, buf, sizeof buf);
+        if (n <= 0) {
+            open = false;
+            break;
+        }
+        buffered_.append(buf, static_cast<size_t>(n));
+    }
+    for (size_t nl; (nl = buffered_.find('\n')) != std::string::npos;) {
+        lines->push_back(buffered_.substr(0, nl));
+        buffered_.erase(0, nl + 1);
+    }
+    return open;
+}
+
 void ChildProcess::Kill() {
     if (pid_ > 0) {
         kill(pid_, SIGKILL);
