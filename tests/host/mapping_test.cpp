@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 
+#include <filesystem>
 #include <string>
 
 #include "host/os/host.h"
@@ -46,6 +47,33 @@ TEST(SharedMapping, IsZeroFilledAgainWhenNoUserLives) {
     vt::ChildProcess third = vthosttest::StartPeer();
     ASSERT_EQ(third.Ask("map fresh 4096"), "ok");
     EXPECT_EQ(third.Ask("get 5"), "0");
+}
+
+// A named object's files live as long as its users: the last one to end
+// normally takes them away (one that is killed leaves them for the next user
+// to take over afresh, as above).
+TEST(SharedMapping, FilesOfNamedObjectsGoWithTheLastUser) {
+    auto filesLeft = [] {
+        int c = 0;
+        for (const auto& e : std::filesystem::directory_iterator(vt::TestRoot() + "/obj"))
+            c += e.path().filename().string().find("files") != std::string::npos;
+        return c;
+    };
+    vt::ChildProcess first = vthosttest::StartPeer();
+    vt::ChildProcess second = vthosttest::StartPeer();
+    for (vt::ChildProcess* p : {&first, &second}) {
+        ASSERT_EQ(p->Ask("map files 4096"), "ok");
+        ASSERT_EQ(p->Ask("mutex files"), "ok");
+    }
+    ASSERT_EQ(first.Ask("set 3 42"), "ok");
+    EXPECT_EQ(filesLeft(), 6);  // each object's file, its .users and its .init
+    first.Send("exit");
+    EXPECT_EQ(first.Wait(), 0);
+    EXPECT_EQ(filesLeft(), 6);
+    EXPECT_EQ(second.Ask("get 3"), "42");
+    second.Send("exit");
+    EXPECT_EQ(second.Wait(), 0);
+    EXPECT_EQ(filesLeft(), 0);
 }
 
 TEST(SharedMapping, CanBeHandedToTheKernelSide) {

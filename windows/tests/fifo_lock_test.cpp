@@ -74,9 +74,15 @@ int ChildJoinOutputBlock(DWORD dwNode) {
 
 // ---- the named mutex
 
-// Child that takes the lock, says so, and holds it until it is killed.
-int ChildHoldLock() {
+// Child that takes the lock, says so, and holds it until it is killed; with
+// a node, it holds that node's output B block too.
+int ChildHoldLock(const std::string& node) {
     HANDLE hLocked = NamedEvent("locked");
+    if (!node.empty()) {
+        if (DriverProc(0, nullptr, DRV_ENABLE, 0, 0) != 1) return 10;
+        HardwareInstance* p = DevNodeToHardwareInstance(std::stoul(node));
+        if (!AllocateFIFO(&p->aStreams[1], p)) return 11;
+    }
     CriticalSection(kCsEnter, nullptr);
     SetEvent(hLocked);
     Sleep(INFINITE);
@@ -141,18 +147,25 @@ TEST(NamedMutex, TakenOverFromAKilledOwner) {
     CloseHandle(hLocked);
 }
 
-TEST(NamedMutex, DriverLockTakesOverFromAKilledOwner) {
+// The owner held a block too: the lock that finds the mutex abandoned gives
+// back what the dead process held.
+TEST_F(FifoBlocks, DriverLockTakesOverFromAKilledOwnerAndGivesBackItsBlock) {
+    HardwareInstance* p = Instance(4);
+    ASSERT_EQ(AllocateFIFO(&p->aStreams[1], p), 1);
+    MidiFifo* pFifo = p->aStreams[1].pFifo;
     HANDLE hLocked = NamedEvent("locked");
     ResetEvent(hLocked);
-    Child holder("hold-lock");
+    Child holder("hold-lock", "4");
     ASSERT_TRUE(holder.started());
     ASSERT_EQ(WaitForSingleObject(hLocked, 30000), WAIT_OBJECT_0);
+    EXPECT_EQ(pFifo->cRef, 2u);
     holder.Terminate();
     // CriticalSection itself meets the abandoned mutex and goes on.
     HANDLE hThread = CreateThread(nullptr, 0, EnterAndLeave, nullptr, 0, nullptr);
     ASSERT_NE(hThread, nullptr);
     EXPECT_EQ(WaitForSingleObject(hThread, 30000), WAIT_OBJECT_0);
     CloseHandle(hThread);
+    EXPECT_EQ(pFifo->cRef, 1u);
     EXPECT_EQ(TryLockInChild(), 0);
     CloseHandle(hLocked);
 }
@@ -161,7 +174,7 @@ TEST(NamedMutex, DriverLockTakesOverFromAKilledOwner) {
 
 int RunFifoLockChild(const ChildArgs& child) {
     if (child.name == "join-output-block") return ChildJoinOutputBlock(std::stoul(child.arg));
-    if (child.name == "hold-lock") return ChildHoldLock();
+    if (child.name == "hold-lock") return ChildHoldLock(child.arg);
     if (child.name == "try-lock") return ChildTryLock();
     return -1;
 }
