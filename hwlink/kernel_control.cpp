@@ -262,6 +262,7 @@ static DWORD IssueStart(PortStream* pStream, HardwareInstance* pInstance, BOOL f
     DWORD dwMagic = pStream->pFifo->dwMagic;
     if (fPending && dwMagic != MIDI_FIFO_MAGIC && dwMagic != 0) {
         pStream->dwCookie = dwMagic;
+        InterlockedIncrement(&pStream->cStarts);
         return MMSYSERR_NOERROR;
     }
     // Not pending with a cookie: a failed start. Closing the handle also ends
@@ -454,7 +455,6 @@ DWORD RestartHwPortStreaming(PortStream* pStream, HardwareInstance* pInstance, B
     if (fStart) {
         dwResult = IssueStart(pStream, pInstance, TRUE);
         SettleStart(pStream, pInstance, dwResult == MMSYSERR_NOERROR);
-        if (dwResult == MMSYSERR_NOERROR) ForgetLastStatus(pStream, pInstance);
     }
     LeaveCriticalSection(&pInstance->csControl);
     return dwResult;
@@ -483,16 +483,22 @@ BOOL StopHwPortStreaming(PortStream* pStream, HardwareInstance* pInstance) {
     MidiFifo* pFifo = pStream->pFifo;
     DWORD dwCookie = 0;
     BOOL fLeft = pFifo == nullptr || pFifo->cRef > 1;
+    BOOL fUnsent = FALSE;
     if (fLeft) {
         // The stream runs on for the others; a start request this process
         // carries stays pending on its handle.
         FreeFIFO(pStream, pInstance);
     } else {
         dwCookie = pFifo->dwMagic;
+        fUnsent = pMarks != nullptr && dwCookie == MIDI_FIFO_MAGIC && FifoPacketWaiting(pFifo);
         if (pMarks != nullptr) pMarks->dwStopping = MarkOfProcess();
         pStream->fStopping = 1;
     }
     CriticalSection(kCsLeave, pInstance);
+    // The stream ended under packets still in the ring (its carrier died):
+    // it is started once more so that they go out before it stops.
+    if (fUnsent && IssueStart(pStream, pInstance, TRUE) == MMSYSERR_NOERROR)
+        dwCookie = pStream->dwCookie;
     LeaveCriticalSection(&pInstance->csControl);
     if (fLeft) return 1;
 

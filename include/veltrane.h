@@ -54,6 +54,10 @@ struct PortStream {
     HANDLE hStreamEvent;
     OVERLAPPED ovlStart;
     DWORD dwCookie;  // the cookie the kernel side wrote for that request
+    // Start requests of this process that put the stream's block into
+    // streaming, the first and every one after the kernel side ended it.
+    // Interlocked.
+    LONG volatile cStarts;
     // 1 while this process stops the stream: the block is held until the
     // stream has ended, and an open of this stream waits. The control lock;
     // while it is set, the stopping thread alone uses the stream's handles
@@ -87,6 +91,10 @@ struct HardwareInstance {
     // this process that has not ended (F0 written, no status byte since): the
     // port stays this process's until it ends. Guarded as abLastStatus.
     BYTE afSysexOpen[2];
+    // Per output port: the stream's cStarts that abLastStatus and
+    // afSysexOpen are about; a start since means a stream (and perhaps an
+    // interface) that knows nothing of them. Guarded as abLastStatus.
+    LONG alStartsSeen[2];
     // Client lists of input A and input B, linked through InputClient.pNext.
     // The named mutex; the lifecycle reads them without it.
     InputClient* apInClients[2];
@@ -99,7 +107,7 @@ struct HardwareInstance {
     BYTE cInBytes;
     BYTE bInPort;
     LONG volatile fDraining;  // 1 while a timer tick drains this instance; interlocked
-    DWORD dwInRestartTick;    // GetTickCount of the drain's last restart; one thread (the timer's)
+    DWORD dwRestartTick;      // GetTickCount of the drain's last restart; one thread (the timer's)
     LONG volatile cTimers;    // live timers of its input clients; interlocked
     HardwareInstance* pNext;  // the next instance of the list; the lifecycle
     PortStream aStreams[kStreamCount];  // each field says its own guard

@@ -7,9 +7,10 @@
 // application's own lock while another thread holding that lock calls the
 // driver). One byte is parsed at a time and what it caused is delivered
 // before the next, so a callback that queues a buffer, or stops or restarts
-// its handle, acts before the bytes that follow. A stream that the kernel
-// side ended (the interface was unplugged) is started again from here, at a
-// slow pace, until the interface is back.
+// its handle, acts before the bytes that follow. A stream of the instance
+// that the kernel side ended under this process (the interface was unplugged,
+// or the process that carried an output stream died) is started again from
+// here, at a slow pace, until it runs.
 #include "devices/devices.h"
 #include "hwlink/hwlink.h"
 #include "midiin/midiin.h"
@@ -76,24 +77,40 @@ BOOL midDeliverNotices(HardwareInstance* pInstance) {
     }
 }
 
-// How often the drain tries to start again an input stream that the kernel
-// side ended (the interface went away): slowly, since each try asks the
-// kernel side.
-constexpr DWORD kInRestartMs = 500;
+// How often the drain tries to start again a stream of its instance that the
+// kernel side ended under this process (the interface went away, or another
+// process that carried it died): slowly, since each try asks the kernel side.
+constexpr DWORD kRestartMs = 500;
+
+// Under the named mutex: the streams of the instance that this process streams
+// through and that the kernel side has ended, as bits by stream index: the
+// input stream, and output streams with packets still in their rings (an
+// output stream without any is started again by its next write).
+static DWORD EndedStreams(HardwareInstance* pInstance) {
+    DWORD dwEnded = 0;
+    for (UINT i = 0; i < kStreamCount; ++i) {
+        PortStream* pStream = &pInstance->aStreams[i];
+        MidiFifo* pFifo = pStream->pFifo;
+        if (pStream->cOpen != 0 && pFifo != nullptr && pFifo->dwMagic == MIDI_FIFO_MAGIC &&
+            (i == kStreamIn || FifoPacketWaiting(pFifo)))
+            dwEnded |= 1u << i;
+    }
+    return dwEnded;
+}
 
 // Parses bytes from the ring, one at a time, until one leaves notifications
-// waiting or the ring is empty. Answers whether it parsed any; *pfEnded
-// tells whether the kernel side has ended the stream (what it wrote before
-// is parsed all the same).
-static BOOL midParseBytes(HardwareInstance* pInstance, BOOL* pfEnded) {
+// waiting or the ring is empty. Answers whether it parsed any; *pdwEnded
+// receives EndedStreams (what the input stream wrote before it ended is
+// parsed all the same).
+static BOOL midParseBytes(HardwareInstance* pInstance, DWORD* pdwEnded) {
     BOOL fParsed = FALSE;
     CriticalSection(kCsEnter, pInstance);
+    *pdwEnded = EndedStreams(pInstance);
     PortStream* pStream = &pInstance->aStreams[kStreamIn];
     MidiFifo* pFifo = pStream->pFifo;
     if (pStream->cOpen == 0 || pFifo == nullptr || pFifo->dwMagic == 0) {
         pInstance->cInBytes = 0;  // what was left of a stream that is over
     } else {
-        *pfEnded = pFifo->dwMagic == MIDI_FIFO_MAGIC;
         // The block is memory the kernel side also writes: an end beyond the
         // block or a read index outside the slots is never followed.
         DWORD cdwSize = pFifo->cdwSize;
@@ -132,16 +149,18 @@ void CALLBACK mmTimerIntr(UINT /*uTimerID*/, UINT /*uMsg*/, DWORD_PTR dwUser, DW
     mmKillPutOffTimers(TRUE);
     if (InterlockedExchange(&pInstance->fDraining, 1) != 0) return;
     // What an interrupted tick left waiting goes first.
-    BOOL fEnded = FALSE;
-    while (midDeliverNotices(pInstance) && midParseBytes(pInstance, &fEnded)) {
+    DWORD dwEnded = 0;
+    while (midDeliverNotices(pInstance) && midParseBytes(pInstance, &dwEnded)) {
     }
-    // The stream of a port still open ended under it: started again once the
-    // interface is back, without waiting for a control lock that an open or
+    // A stream of a port still open ended under it: started again (once the
+    // interface is back), without waiting for a control lock that an open or
     // close of this process holds.
     DWORD dwNow = GetTickCount();
-    if (fEnded && dwNow - pInstance->dwInRestartTick >= kInRestartMs) {
-        pInstance->dwInRestartTick = dwNow;
-        RestartHwPortStreaming(&pInstance->aStreams[kStreamIn], pInstance, FALSE);
+    if (dwEnded != 0 && dwNow - pInstance->dwRestartTick >= kRestartMs) {
+        pInstance->dwRestartTick = dwNow;
+        for (UINT i = 0; i < kStreamCount; ++i)
+            if (dwEnded & (1u << i))
+                RestartHwPortStreaming(&pInstance->aStreams[i], pInstance, FALSE);
     }
     InterlockedExchange(&pInstance->fDraining, 0);
     mmKillPutOffTimers(TRUE);

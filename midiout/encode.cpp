@@ -178,8 +178,20 @@ static DWORD modPutPacket(HardwareInstance* pInstance, PortStream* pStream, DWOR
     }
 }
 
+// What this process wrote to the port before its stream was started again
+// is no longer in force: the receiver may be a new interface.
+static void modFollowStarts(HardwareInstance* pInstance, UINT port) {
+    LONG cStarts =
+        InterlockedCompareExchange(&pInstance->aStreams[kStreamOutA + port].cStarts, 0, 0);
+    if (cStarts == pInstance->alStartsSeen[port]) return;
+    pInstance->alStartsSeen[port] = cStarts;
+    pInstance->abLastStatus[port] = 0;
+    pInstance->afSysexOpen[port] = 0;
+}
+
 DWORD modSendShortMsg(UINT port, OutputClient* pClient, DWORD dwMsg) {
     HardwareInstance* pInstance = pClient->pInstance;
+    modFollowStarts(pInstance, port);
     const BYTE st = static_cast<BYTE>(dwMsg & 0xFF);
 
     if (IsChannelStatus(st)) {
@@ -232,6 +244,7 @@ DWORD modSendData(UINT port, OutputClient* pClient, const BYTE* pData, DWORD cbD
     if (cbData == 0) return MMSYSERR_NOERROR;
     HardwareInstance* pInstance = pClient->pInstance;
     PortStream* pStream = &pInstance->aStreams[kStreamOutA + port];
+    modFollowStarts(pInstance, port);
 
     DWORD dwPacket = 0;
     BYTE cb = 0;
