@@ -200,15 +200,6 @@ static DWORD MarkOfProcess() {
     return HolderOfProcess(TRUE) != nullptr ? HolderNumberOfProcess() : 0;
 }
 
-// Whether a stream whose block's word 0 read dwCookie when its stop began is
-// over, word 0 now reading dwMagicNow: it had ended already, the kernel side
-// wrote word 0 afresh, or this process carried it (its handle is closed once
-// the stop is done).
-static BOOL StreamIsOver(PortStream* pStream, DWORD dwMagicNow, DWORD dwCookie) {
-    return dwCookie == 0 || dwCookie == MIDI_FIFO_MAGIC || dwMagicNow != dwCookie ||
-           pStream->dwCookie == dwCookie;
-}
-
 // Issues the start request that makes the stream's block a live ring, on a
 // device handle of its own that carries the stream from then on. With
 // fVerify the interface is first asked whether it is the one the driver
@@ -510,9 +501,9 @@ BOOL StopHwPortStreaming(PortStream* pStream, HardwareInstance* pInstance) {
     EnterCriticalSection(&pInstance->csControl);
     CriticalSection(kCsEnter, pInstance);
     if (pMarks != nullptr) {
-        DWORD dwSelf = HolderNumberOfProcess();
-        if (pMarks->dwStopping == dwSelf) pMarks->dwStopping = 0;
-        if (StreamIsOver(pStream, pFifo->dwMagic, dwCookie)) pMarks->dwCarrier = 0;
+        if (pMarks->dwStopping == HolderNumberOfProcess()) pMarks->dwStopping = 0;
+        // Ended, or asked to end: nobody is to chase it again.
+        pMarks->dwCarrier = 0;
     }
     FreeFIFO(pStream, pInstance);
     CriticalSection(kCsLeave, pInstance);

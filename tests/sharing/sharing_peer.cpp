@@ -9,6 +9,7 @@
 //   short HEX           -> the result of midiOutShortMsg
 //   sysex N             -> one long message of N bytes, F0 7D ... F7:
 //                          "R done" or "R notdone" (the header's done flag)
+//   long HEX...         -> one long message of these bytes, answered the same
 //   received            -> "data D sysex S errors E" so far
 //   await N             -> the same, once D is at least N (20 s at most)
 //   lock                -> takes the driver's named mutex and keeps it: "locked"
@@ -110,6 +111,10 @@ class Peer {
         bytes[0] = static_cast<char>(0xF0);
         if (bytes.size() > 1) bytes[1] = 0x7D;
         bytes.back() = static_cast<char>(0xF7);
+        return Long(bytes);
+    }
+
+    std::string Long(std::vector<char> bytes) {
         MIDIHDR h{};
         h.lpData = bytes.data();
         h.dwBufferLength = static_cast<DWORD>(bytes.size());
@@ -216,6 +221,11 @@ int main() {
             size_t cb = 0;
             in >> cb;
             answer = peer.Sysex(cb);
+        } else if (cmd == "long") {
+            std::vector<char> bytes;
+            for (std::string hex; in >> hex;)
+                bytes.push_back(static_cast<char>(std::stoul(hex, nullptr, 16)));
+            answer = peer.Long(bytes);
         } else if (cmd == "received" || cmd == "await") {
             unsigned want = 0;
             in >> want;

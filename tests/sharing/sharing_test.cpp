@@ -137,6 +137,21 @@ TEST(LongData, TwoProcessesSysexToOnePortArriveWholeOneAfterTheOther) {
         << "the two messages were mixed: " << wire.substr(0, 600);
 }
 
+// A process that leaves a system-exclusive message unfinished keeps the port
+// only until it has written nothing for the stall bound: then another's
+// message goes out.
+TEST(LongData, AnUnfinishedMessageHoldsThePortOnlyWhileItsWriterWrites) {
+    vt::Simulator sim("--nodes 0 --rate fast --no-loopback");
+    vt::ChildProcess holder = Peer();
+    vt::ChildProcess other = Peer();
+    ASSERT_EQ(holder.Ask("out 0"), "0");
+    ASSERT_EQ(other.Ask("out 0"), "0");
+    ASSERT_EQ(holder.Ask("long F0 7D 01 02"), "0 done");
+    EXPECT_EQ(other.Ask("short 403C90"), "0");  // waits for the holder, then goes
+    EXPECT_EQ(holder.Ask("long 03 F7"), "0 done");
+    EXPECT_EQ(sim.Ok("capture 0 A bytes 9"), "F0 7D 01 02 90 3C 40 03 F7");
+}
+
 TEST(Unplug, AnOpenMonitorAndSenderSurviveAnUnplugAndReplug) {
     vt::Simulator sim("--nodes 0 --rate fast");
     vt::ChildProcess monitor = StartCommand("monitor -p 0:in-a");
