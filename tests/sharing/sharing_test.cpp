@@ -190,6 +190,26 @@ TEST(Unplug, ASendUnderWhichTheInterfaceGoesEndsWithAnError) {
     EXPECT_EQ(send.Wait(), 1);
 }
 
+// Another device on the node is asked who it is when a send or the drain of
+// an open input tries to start the stream again, the drain only now and then,
+// and never taken.
+TEST(Unplug, AForeignDeviceOnTheNodeIsAskedNowAndThenAndNeverTaken) {
+    vt::Simulator sim("--nodes 0 --rate fast");
+    vt::ChildProcess app = Peer();
+    ASSERT_EQ(app.Ask("out 0"), "0");
+    ASSERT_EQ(app.Ask("in 0"), "0");
+    sim.Ok("unplug 0");
+    sim.Ok("plug 0 1234 0001");
+    EXPECT_EQ(app.Ask("short 403C91"), std::to_string(MMSYSERR_NODRIVER));
+    // Half a second between the drain's tries: the fourth question comes
+    // after a second or more, when a try at every tick would have asked a
+    // thousand times.
+    ASSERT_TRUE(sim.Await(0, "descriptor", 4));
+    auto stats = sim.Stats(0);
+    EXPECT_LE(stats["descriptor"], 5u);
+    EXPECT_EQ(stats["start_in"] + stats["start_out_a"], 0u);
+}
+
 // A kernel side that does not answer holds up only the process that waits
 // for its answer: the others' messages still go into the ring.
 TEST(SlowKernelSide, StallsOnlyTheProcessThatWaitsForIt) {
