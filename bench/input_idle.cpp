@@ -6,9 +6,12 @@
 // simulator runs in a child process and is not counted.
 #include <time.h>
 
+#include <windows.h>
+#include <mmsystem.h>
+
 #include "bench/support/measure.h"
 #include "bench/support/rig.h"
-#include "host/mm/mmsystem.h"
+#include "host/mm/vtmm.h"
 
 namespace {
 

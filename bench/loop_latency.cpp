@@ -13,9 +13,12 @@
 #include <memory>
 #include <random>
 
+#include <windows.h>
+#include <mmsystem.h>
+
 #include "bench/support/measure.h"
 #include "bench/support/rig.h"
-#include "host/mm/mmsystem.h"
+#include "host/mm/vtmm.h"
 #include "sim/midi_wire.h"
 
 namespace {

@@ -29,8 +29,17 @@ std::string DeviceName(LPCWSTR path) {
 
 }  // namespace
 
-extern "C" HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD,
-                                     DWORD, HANDLE) {
+extern "C" {
+
+HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                          LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                          DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
+    return VtHostCreateFile16(lpFileName, dwDesiredAccess, dwShareMode, lpSecurityAttributes,
+                              dwCreationDisposition, dwFlagsAndAttributes, hTemplateFile);
+}
+
+HANDLE VtHostCreateFile16(const VT_CHAR16* lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD,
+                          DWORD, HANDLE) {
     vthost::CheckNoMutexHeld("CreateFileW");
     std::string name = DeviceName(lpFileName);
     sockaddr_un addr;
@@ -60,3 +69,5 @@ extern "C" HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD, DWORD, LPSECURIT
     }
     return vthost::AddHandle(device);
 }
+
+}  // extern "C"

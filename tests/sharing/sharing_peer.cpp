@@ -29,7 +29,15 @@
 #include <thread>
 #include <vector>
 
-#include "host/mm/mmsystem.h"
+// clang-format off
+#include <windows.h>
+#include <mmsystem.h>
+// clang-format on
+
+// The driver's named mutex is the host's, named in 16-bit text: the call of
+// the driver's view, which the client view does not declare.
+extern "C" HANDLE WINAPI DriverViewCreateMutex(LPSECURITY_ATTRIBUTES lpAttributes, BOOL fOwner,
+                                               const char16_t* pszName) __asm__("CreateMutexW");
 
 namespace {
 
@@ -233,7 +241,7 @@ int main() {
             gIn.cv.wait_for(lock, std::chrono::seconds(20), [&] { return gIn.data >= want; });
             answer = gIn.Text();
         } else if (cmd == "lock") {
-            HANDLE h = CreateMutexW(nullptr, FALSE, VT_TEXT("VELTRANECs"));
+            HANDLE h = DriverViewCreateMutex(nullptr, FALSE, u"VELTRANECs");
             DWORD r = WaitForSingleObject(h, INFINITE);
             answer = r == WAIT_OBJECT_0 || r == WAIT_ABANDONED ? "locked" : "failed";
         } else if (cmd == "closeout") {

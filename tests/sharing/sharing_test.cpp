@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <sstream>
 
+#include "host/os/mmsystem_base.h"
 #include "tests/support/sim_process.h"
 #include "tests/support/support.h"
 #include "tests/tools/run_command.h"
