@@ -12,12 +12,14 @@
 //   long HEX...         -> one long message of these bytes, answered the same
 //   received            -> "data D sysex S errors E" so far
 //   await N             -> the same, once D is at least N (20 s at most)
-//   lock                -> takes the driver's named mutex and keeps it: "locked"
+//   lock                -> the next input callback takes the driver's named mutex
+//                          and never returns: "locked" once it has it
 //   closeout | closein  -> the close's result
 //   auto SEED COUNT     -> COUNT random opens, sends and closes (0: until killed),
 //                          one line per call, "CALL RESULT MS"; then closes
 //                          what it has open and exits
 //   quit
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -47,6 +49,7 @@ struct Received {
     std::mutex m;
     std::condition_variable cv;
     unsigned data = 0, sysex = 0, errors = 0;
+    bool locked = false;  // an input callback holds the named mutex
     std::vector<MIDIHDR*> returned;
     std::string Text() {
         return "data " + std::to_string(data) + " sysex " + std::to_string(sysex) + " errors " +
@@ -54,8 +57,20 @@ struct Received {
     }
 };
 Received gIn;
+// The named mutex that the next input callback takes and keeps.
+std::atomic<HANDLE> gMutexForCallback{nullptr};
 
 void CALLBACK OnInput(HMIDIIN, UINT uMsg, DWORD_PTR, DWORD_PTR dw1, DWORD_PTR) {
+    if (HANDLE h = gMutexForCallback.exchange(nullptr)) {
+        DWORD r = WaitForSingleObject(h, INFINITE);
+        {
+            std::lock_guard<std::mutex> lock(gIn.m);
+            gIn.locked = r == WAIT_OBJECT_0 || r == WAIT_ABANDONED;
+        }
+        gIn.cv.notify_all();
+        for (;;)
+            std::this_thread::sleep_for(std::chrono::hours(1));
+    }
     std::lock_guard<std::mutex> lock(gIn.m);
     if (uMsg == MIM_DATA) ++gIn.data;
     if (uMsg == MIM_ERROR || uMsg == MIM_LONGERROR) ++gIn.errors;
@@ -241,9 +256,10 @@ int main() {
             gIn.cv.wait_for(lock, std::chrono::seconds(20), [&] { return gIn.data >= want; });
             answer = gIn.Text();
         } else if (cmd == "lock") {
-            HANDLE h = DriverViewCreateMutex(nullptr, FALSE, u"VELTRANECs");
-            DWORD r = WaitForSingleObject(h, INFINITE);
-            answer = r == WAIT_OBJECT_0 || r == WAIT_ABANDONED ? "locked" : "failed";
+            gMutexForCallback = DriverViewCreateMutex(nullptr, FALSE, u"VELTRANECs");
+            std::unique_lock<std::mutex> lock(gIn.m);
+            gIn.cv.wait_for(lock, std::chrono::seconds(20), [&] { return gIn.locked; });
+            answer = gIn.locked ? "locked" : "failed";
         } else if (cmd == "closeout") {
             answer = std::to_string(peer.CloseOut());
         } else if (cmd == "closein") {

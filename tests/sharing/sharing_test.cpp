@@ -101,7 +101,7 @@ TEST(DeadHolder, MessagesOfASharedStreamKeepArrivingWhenItsCarrierIsKilled) {
     EXPECT_EQ(sim.Stats(0)["start_out_a"], 2u);  // started again, once
 }
 
-TEST(DeadHolder, OthersSendAndReceiveAfterOneIsKilledHoldingTheLock) {
+TEST(DeadHolder, OthersSendAndReceiveAfterOneIsKilledInACallbackHoldingTheLock) {
     vt::Simulator sim("--nodes 0 --rate fast");  // outputs looped back to the inputs
     vt::ChildProcess dying = Peer();
     vt::ChildProcess other = Peer();
@@ -109,18 +109,21 @@ TEST(DeadHolder, OthersSendAndReceiveAfterOneIsKilledHoldingTheLock) {
         ASSERT_EQ(p->Ask("out 0"), "0");
         ASSERT_EQ(p->Ask("in 0"), "0");
     }
-    ASSERT_EQ(dying.Ask("lock"), "locked");
+    // Its next input callback takes the lock and never returns.
+    dying.Send("lock");
+    sim.Ok("inject 0 A 90 3C 40");
+    ASSERT_EQ(dying.ReadLine(), "locked");
     other.Send("notes 2 500");  // waits for the lock
     dying.Kill();
     EXPECT_EQ(other.ReadLine(), "sent 500");
-    EXPECT_EQ(other.Ask("await 500"), "data 500 sysex 0 errors 0");
+    EXPECT_EQ(other.Ask("await 501"), "data 501 sysex 0 errors 0");
 
     vt::ChildProcess late = Peer();
     ASSERT_EQ(late.Ask("out 0"), "0");
     ASSERT_EQ(late.Ask("in 0"), "0");
     EXPECT_EQ(late.Ask("notes 3 100"), "sent 100");
     EXPECT_EQ(late.Ask("await 100"), "data 100 sysex 0 errors 0");
-    EXPECT_EQ(other.Ask("await 600"), "data 600 sysex 0 errors 0");
+    EXPECT_EQ(other.Ask("await 601"), "data 601 sysex 0 errors 0");
 }
 
 TEST(LongData, TwoProcessesSysexToOnePortArriveWholeOneAfterTheOther) {
