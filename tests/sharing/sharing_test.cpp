@@ -194,6 +194,22 @@ TEST(Unplug, ASendUnderWhichTheInterfaceGoesEndsWithAnError) {
     EXPECT_EQ(send.Wait(), 1);
 }
 
+// The last process on a port closes it while the interface is away: its stop
+// request cannot go out, and the port is given back all the same.
+TEST(Unplug, APortClosedWhileItsInterfaceIsAwayServesTheNextProcess) {
+    vt::Simulator sim("--nodes 0 --rate fast --no-loopback");
+    vt::ChildProcess leaver = Peer();
+    ASSERT_EQ(leaver.Ask("out 0"), "0");
+    sim.Ok("unplug 0");
+    EXPECT_EQ(leaver.Ask("closeout"), "0");
+    sim.Ok("plug 0");
+
+    vt::ChildProcess fresh = Peer();
+    ASSERT_EQ(fresh.Ask("out 0"), "0");
+    EXPECT_EQ(fresh.Ask("notes 1 300"), "sent 300");
+    EXPECT_EQ(sim.CapturePackets(0, 'A', 300).size(), 300u);
+}
+
 // Another device on the node is asked who it is when a send or the drain of
 // an open input tries to start the stream again, the drain only now and then,
 // and never taken.
