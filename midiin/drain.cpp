@@ -7,7 +7,10 @@
 // application's own lock while another thread holding that lock calls the
 // driver). One byte is parsed at a time and what it caused is delivered
 // before the next, so a callback that queues a buffer, or stops or restarts
-// its handle, acts before the bytes that follow.
+// its handle, acts before the bytes that follow. A stream of the instance
+// that the kernel side ended under this process (the interface was unplugged,
+// or the process that carried an output stream died) is started again from
+// here, at a slow pace, until it runs.
 #include "devices/devices.h"
 #include "hwlink/hwlink.h"
 #include "midiin/midiin.h"
@@ -74,11 +77,35 @@ BOOL midDeliverNotices(HardwareInstance* pInstance) {
     }
 }
 
+// How often the drain tries to start again a stream of its instance that the
+// kernel side ended under this process (the interface went away, or another
+// process that carried it died): slowly, since each try asks the kernel side.
+constexpr DWORD kRestartMs = 500;
+
+// Under the named mutex: the streams of the instance that this process streams
+// through and that the kernel side has ended, as bits by stream index: the
+// input stream, and output streams with packets still in their rings (an
+// output stream without any is started again by its next write).
+static DWORD EndedStreams(HardwareInstance* pInstance) {
+    DWORD dwEnded = 0;
+    for (UINT i = 0; i < kStreamCount; ++i) {
+        PortStream* pStream = &pInstance->aStreams[i];
+        MidiFifo* pFifo = pStream->pFifo;
+        if (pStream->cOpen != 0 && pFifo != nullptr && pFifo->dwMagic == MIDI_FIFO_MAGIC &&
+            (i == kStreamIn || FifoPacketWaiting(pFifo)))
+            dwEnded |= 1u << i;
+    }
+    return dwEnded;
+}
+
 // Parses bytes from the ring, one at a time, until one leaves notifications
-// waiting or the ring is empty. Answers whether it parsed any.
-static BOOL midParseBytes(HardwareInstance* pInstance) {
+// waiting or the ring is empty. Answers whether it parsed any; *pdwEnded
+// receives EndedStreams (what the input stream wrote before it ended is
+// parsed all the same).
+static BOOL midParseBytes(HardwareInstance* pInstance, DWORD* pdwEnded) {
     BOOL fParsed = FALSE;
     CriticalSection(kCsEnter, pInstance);
+    *pdwEnded = EndedStreams(pInstance);
     PortStream* pStream = &pInstance->aStreams[kStreamIn];
     MidiFifo* pFifo = pStream->pFifo;
     if (pStream->cOpen == 0 || pFifo == nullptr || pFifo->dwMagic == 0) {
@@ -122,7 +149,18 @@ void CALLBACK mmTimerIntr(UINT /*uTimerID*/, UINT /*uMsg*/, DWORD_PTR dwUser, DW
     mmKillPutOffTimers(TRUE);
     if (InterlockedExchange(&pInstance->fDraining, 1) != 0) return;
     // What an interrupted tick left waiting goes first.
-    while (midDeliverNotices(pInstance) && midParseBytes(pInstance)) {
+    DWORD dwEnded = 0;
+    while (midDeliverNotices(pInstance) && midParseBytes(pInstance, &dwEnded)) {
+    }
+    // A stream of a port still open ended under it: started again (once the
+    // interface is back), without waiting for a control lock that an open or
+    // close of this process holds.
+    DWORD dwNow = GetTickCount();
+    if (dwEnded != 0 && dwNow - pInstance->dwRestartTick >= kRestartMs) {
+        pInstance->dwRestartTick = dwNow;
+        for (UINT i = 0; i < kStreamCount; ++i)
+            if (dwEnded & (1u << i))
+                RestartHwPortStreaming(&pInstance->aStreams[i], pInstance, FALSE);
     }
     InterlockedExchange(&pInstance->fDraining, 0);
     mmKillPutOffTimers(TRUE);
