@@ -4,7 +4,9 @@
 // fall anywhere between the timers' ticks and the cable is idle each time).
 // A message's latency runs from just before midiOutShortMsg to its MIM_DATA
 // callback. The floor is the message's time on the cable; the figures are
-// each round's p99 and maximum, and how far they lie above that floor.
+// each round's p99 and maximum, and how far they lie above that floor. A
+// round is one iteration of a Google Benchmark benchmark whose figures are
+// counters.
 #include <time.h>
 
 #include <algorithm>
@@ -13,7 +15,7 @@
 #include <memory>
 #include <random>
 
-#include "bench/support/measure.h"
+#include "bench/support/gbench.h"
 #include "bench/support/rig.h"
 #include "host/mm/mmsystem.h"
 #include "sim/midi_wire.h"
@@ -109,13 +111,24 @@ int main(int argc, char** argv) {
 
     const double wireMs = double(kMessageBytes * midi::kByteTimeUs) * 1e-3;
     std::mt19937 rng(7);
-    std::vector<double> p99, max, p99Above, maxAbove;
-    for (int r = 0; r < o.rounds; ++r) {
-        RoundResult res = Round(out, count, rng);
-        p99.push_back(res.p99Ms);
-        max.push_back(res.maxMs);
-        p99Above.push_back(res.p99Ms - wireMs);
-        maxAbove.push_back(res.maxMs - wireMs);
+    auto loopback = [&](benchmark::State& state) {
+        for (auto _ : state) {
+            RoundResult res = Round(out, count, rng);
+            state.counters["p99_ms"] = res.p99Ms;
+            state.counters["max_ms"] = res.maxMs;
+        }
+    };
+    std::vector<std::vector<bench::Run>> runs =
+        bench::RunRounds(o, kName, {{"loopback", loopback, 1}});
+    auto counter = [](const char* name) {
+        return [name](const bench::Run& run) { return bench::CounterOf(run, name); };
+    };
+    std::vector<double> p99 = bench::ValuesOf(runs[0], counter("p99_ms"));
+    std::vector<double> max = bench::ValuesOf(runs[0], counter("max_ms"));
+    std::vector<double> p99Above, maxAbove;
+    for (size_t i = 0; i < p99.size(); ++i) {
+        p99Above.push_back(p99[i] - wireMs);
+        maxAbove.push_back(max[i] - wireMs);
     }
     midiInStop(in);
     midiInClose(in);
