@@ -150,7 +150,7 @@ static BOOL TakeBatch(HardwareInstance* pInstance) {
     PortStream* pStream = &pInstance->aStreams[kStreamIn];
     MidiFifo* pFifo = pStream->pFifo;
     if (pStream->cOpen == 0 || pFifo == nullptr || pFifo->dwMagic == 0) return FALSE;
-    DWORD cdwSize = pFifo->cdwSize;
+    const DWORD cdwSize = pFifo->cdwSize;
     DWORD iRead = pFifo->iRead;
     if (!FifoIndexInSlots(iRead, cdwSize)) iRead = kFifoFirstSlot;
     DWORD c = 0;
@@ -159,10 +159,10 @@ static BOOL TakeBatch(HardwareInstance* pInstance) {
         if (!FifoPacketPresent(dwPacket)) break;
         FifoSlot(pFifo, iRead) = 0;
         iRead = FifoNextIndex(iRead, cdwSize);
-        pFifo->iRead = iRead;
         pInstance->adwInBatch[c++] = dwPacket;
     }
     if (c == 0) return FALSE;
+    pFifo->iRead = iRead;
     pInstance->cInBatch = c;
     pInstance->dwInBatchTime = timeGetTime();
     pInstance->dwInBatch++;
@@ -224,24 +224,37 @@ static DWORD ParseRound(HardwareInstance* pInstance) {
 // elsewhere cut it short.
 static BOOL DeliverPending(HardwareInstance* pInstance) {
     for (InputClient* p = pInstance->pInDelivery; p != nullptr; p = p->pNextDelivery) {
+        // Set at open and read-only after: a copy the callbacks cannot touch.
+        ClientHeader header = *p;
         const LONG cStops = p->cStopsSeen;
         const DWORD c = p->cPending;
         DWORD i = p->iPending;
+        DWORD iDelivered = 0;  // after the last notification delivered unstopped, 0 none
+        BOOL fCut = FALSE;
         for (; i != c; ++i) {
             if (mmTimerKillWaiting()) {
-                p->iPending = i;
-                return FALSE;
+                fCut = TRUE;
+                break;
             }
             const MidiNotice& n = p->aPending[i];
             if (p->cStops == cStops) {
-                midiCallback(p, n.uMsg, n.dwParam1, n.dwParam2);
-                p->iSettled = n.wPos + 1u;
+                midiCallback(&header, n.uMsg, n.dwParam1, n.dwParam2);
+                iDelivered = i + 1;
             } else if (n.uMsg == MIM_LONGDATA && !p->fClosed) {
-                midiCallback(p, n.uMsg, n.dwParam1, n.dwParam2);
+                midiCallback(&header, n.uMsg, n.dwParam1, n.dwParam2);
             }
         }
+        // Settled: all it parsed, or up to the last notification it got
+        // (a stop, or a restart, takes effect after it).
+        if (!fCut && p->cStops == cStops)
+            p->iSettled = p->iParsed;
+        else if (iDelivered != 0)
+            p->iSettled = p->aPending[iDelivered - 1].wPos + 1u;
+        if (fCut) {
+            p->iPending = i;
+            return FALSE;
+        }
         p->iPending = p->cPending = 0;
-        if (p->cStops == cStops) p->iSettled = p->iParsed;
     }
     return TRUE;
 }

@@ -141,60 +141,70 @@ BOOL NeedsBuffer(const InputClient* pClient, BYTE bByte) {
     return bByte == 0xF0 || (pClient->fInSysex && bByte < 0xF8);
 }
 
-// The high bits of a packet's data bytes: of the bytes after the first
-// (a packet that starts with a status byte), and of all of them.
-constexpr DWORD kHighAfterFirst[4] = {0, 0, 0x8000, 0x808000};
-constexpr DWORD kHighOfAll[4] = {0, 0x80, 0x8080, 0x808080};
-constexpr DWORD kBytesOf[4] = {0, 0xFF, 0xFFFF, 0xFFFFFF};
+// The bytes a packet of cBytes holds (those beyond are not the packet's),
+// and the high bits of its data bytes: of the bytes after the first (a
+// packet that starts with a status byte), and of all of them.
+constexpr DWORD BytesOf(DWORD cBytes) {
+    return (1u << (8 * cBytes)) - 1;
+}
+constexpr DWORD kHighAfterFirst = 0x808000;
+constexpr DWORD kHighOfAll = 0x808080;
 
-// Packets that each complete one channel message, as the interface sends
-// most of them, parsed whole while the client holds nothing under way: a
-// status and its data bytes, or under running status the data bytes alone.
-// Leaves the state as parsing them byte by byte would (kept in locals
-// meanwhile), and answers the position of the first packet that is not such
-// a one, or where the room for notifications ran out.
-DWORD ParseWholeMessages(const HardwareInstance* pInstance, InputClient* pClient, DWORD port,
-                         DWORD iPos, const DWORD iEnd, const DWORD t) {
-    if (pClient->fInSysex || pClient->abShortMsg[0] != 0) return iPos;
+// Packets that each make one notification whole, as the interface sends
+// most of them: a real-time byte alone (whatever is under way), and while
+// the client holds nothing under way, a channel message with its status, or
+// under running status its data bytes alone. Leaves the state as parsing
+// them byte by byte would (kept in locals meanwhile), and answers the
+// position of the first packet that is not such a one, or where the room
+// for notifications ran out.
+DWORD ParseWholePackets(const HardwareInstance* pInstance, InputClient* pClient, DWORD port,
+                        DWORD iPos, const DWORD iEnd, const DWORD t) {
+    const BOOL fIdle = !pClient->fInSysex && pClient->abShortMsg[0] == 0;
     BYTE bRunning = pClient->bRunningStatus;
-    BYTE bIndex = pClient->bIndex;
-    BYTE bRemaining = pClient->bRemaining;
-    const DWORD cPendingBefore = pClient->cPending;
-    DWORD cPending = cPendingBefore;
-    for (; iPos < iEnd && cPending <= kPendingSlots - 2; iPos += 4) {
-        const DWORD dwPacket = pInstance->adwInBatch[iPos / 4];
-        const DWORD cBytes = FifoPacketCount(dwPacket);
+    // The data bytes of a message under running status; 0 none.
+    DWORD cRunning = bRunning != 0 && pClient->bIndex == 1 ? pClient->bRemaining : 0;
+    BOOL fMessages = FALSE;  // channel messages parsed
+    MidiNotice* pNotice = &pClient->aPending[pClient->cPending];
+    MidiNotice* const pNoticeLast = &pClient->aPending[kPendingSlots - 1];  // room for two more
+    const DWORD* const pFirstPacket = pInstance->adwInBatch;
+    const DWORD* pPacket = pFirstPacket + iPos / 4;
+    const DWORD* const pEnd = pFirstPacket + iEnd / 4;
+    for (; pPacket != pEnd && pNotice < pNoticeLast; ++pPacket) {
+        const DWORD dwPacket = *pPacket;
         if (FifoPacketPort(dwPacket) != port) continue;
-        const BYTE bFirst = static_cast<BYTE>(dwPacket);
-        DWORD dwMsg;
-        if (bFirst >= 0x80) {
-            if (bFirst >= 0xF0 || cBytes != gabMsgLenChannel[(bFirst >> 4) - 8] ||
-                (dwPacket & kHighAfterFirst[cBytes]) != 0)
+        const DWORD cBytes = FifoPacketCount(dwPacket);
+        const DWORD dwBytes = dwPacket & BytesOf(cBytes);
+        DWORD dwMsg = dwBytes;
+        if (cBytes == 1 && dwBytes >= 0xF8) {
+            // Real-time: delivered at once, whatever is under way.
+        } else if (!fIdle) {
+            break;
+        } else if (dwBytes & 0x80) {
+            if ((dwBytes & 0xF0) == 0xF0 || (dwBytes & kHighAfterFirst) != 0 ||
+                cBytes != gabMsgLenChannel[((dwBytes >> 4) & 0x0F) - 8])
                 break;
-            bRunning = bFirst;
-            bIndex = 1;
-            bRemaining = static_cast<BYTE>(cBytes - 1);
-            dwMsg = dwPacket & kBytesOf[cBytes];
+            bRunning = static_cast<BYTE>(dwBytes);
+            cRunning = cBytes - 1;
+            fMessages = TRUE;
         } else {
-            if (bRunning == 0 || bIndex != 1 || cBytes != bRemaining ||
-                (dwPacket & kHighOfAll[cBytes]) != 0)
-                break;
-            dwMsg = bRunning | ((dwPacket & kBytesOf[cBytes]) << 8);
+            if (cRunning == 0 || cBytes != cRunning || (dwBytes & kHighOfAll) != 0) break;
+            dwMsg = bRunning | (dwBytes << 8);
+            fMessages = TRUE;
         }
-        MidiNotice& n = pClient->aPending[cPending++];
-        n.dwParam1 = dwMsg;
-        n.dwParam2 = t;
-        n.uMsg = MIM_DATA;
-        n.wPos = static_cast<WORD>(iPos + cBytes - 1);
+        pNotice->dwParam1 = dwMsg;
+        pNotice->dwParam2 = t;
+        pNotice->uMsg = MIM_DATA;
+        pNotice->wPos = static_cast<WORD>((pPacket - pFirstPacket) * 4 + cBytes - 1);
+        ++pNotice;
     }
-    if (cPending != cPendingBefore) {
+    if (fMessages) {
         pClient->bRunningStatus = bRunning;
-        pClient->bIndex = bIndex;
-        pClient->bRemaining = bRemaining;
+        pClient->bIndex = 1;
+        pClient->bRemaining = static_cast<BYTE>(cRunning);
         pClient->dwMsgTime = t;
-        pClient->cPending = cPending;
     }
-    return iPos;
+    pClient->cPending = static_cast<DWORD>(pNotice - pClient->aPending);
+    return static_cast<DWORD>(pPacket - pFirstPacket) * 4;
 }
 
 // A whole packet of data bytes inside an exclusive message, stored at once
@@ -204,7 +214,7 @@ DWORD ParseWholeMessages(const HardwareInstance* pInstance, InputClient* pClient
 // the buffer they go into). FALSE when the packet is not such a one.
 BOOL ParseExclusiveData(InputClient* pClient, DWORD dwPacket, DWORD iPos) {
     const DWORD cBytes = FifoPacketCount(dwPacket);
-    if (!pClient->fInSysex || cBytes == 0 || (dwPacket & kHighOfAll[cBytes]) != 0 ||
+    if (!pClient->fInSysex || cBytes == 0 || (dwPacket & BytesOf(cBytes) & kHighOfAll) != 0 ||
         pClient->cPending != 0 || pClient->cNotices != 0)
         return FALSE;
     MIDIHDR* pHdr = pClient->pQueue;
@@ -247,7 +257,7 @@ BOOL midParseClient(HardwareInstance* pInstance, InputClient* pClient, DWORD por
     DWORD iPos = iStart;
     while (iPos < iEnd) {
         if (iPos % 4 == 0) {
-            iPos = ParseWholeMessages(pInstance, pClient, port, iPos, iEnd, t);
+            iPos = ParseWholePackets(pInstance, pClient, port, iPos, iEnd, t);
             if (iPos == iEnd) break;
         }
         const DWORD dwPacket = pInstance->adwInBatch[iPos / 4];
