@@ -101,12 +101,13 @@ struct HardwareInstance {
     DWORD cInBatch;
     DWORD dwInBatchTime;
     DWORD dwInBatch;
-    // The clients the last parse round holds for the delivery of their short
+    // The clients the last parse round holds for the delivery of their
     // notifications, linked through InputClient.pNextDelivery; and 1 when a
     // tick left notifications undelivered (a timer kill cut it short). The
-    // drain (one tick at a time, fDraining).
+    // drain (one tick at a time, fDraining); a tick reads fInLeftOver before
+    // it, to pass over an idle instance.
     InputClient* pInDelivery;
-    DWORD fInLeftOver;
+    DWORD volatile fInLeftOver;
     LONG volatile fDraining;            // 1 while a timer tick drains this instance; interlocked
     LONG volatile cTimers;              // live timers of its input clients; interlocked
     HardwareInstance* pNext;            // the next instance of the list; the lifecycle

@@ -267,8 +267,10 @@ static BOOL DeliverPending(HardwareInstance* pInstance) {
 // instant later; the next tick takes it. A block being set up afresh by a
 // stream start reads as empty. The block lies in the process's input region,
 // which stays mapped for the life of the process whether a stream uses it or
-// not, so the read is safe even while no stream does.
-static BOOL NothingToDo(HardwareInstance* pInstance) {
+// not, so the read is safe even while no stream does. Read before fDraining:
+// a drain under way elsewhere can only make the answer stale, and a stale
+// answer only moves the work to the next tick.
+static BOOL NothingToDo(const HardwareInstance* pInstance) {
     if (pInstance->fInLeftOver) return FALSE;
     MidiFifo* pFifo = FifoBlock(InputRegionOfProcess(), pInstance->dwDevNode);
     DWORD iRead = pFifo->iRead;
@@ -282,30 +284,28 @@ void CALLBACK mmTimerIntr(UINT /*uTimerID*/, UINT /*uMsg*/, DWORD_PTR dwUser, DW
                           DWORD_PTR /*dw2*/) {
     HardwareInstance* pInstance = reinterpret_cast<HardwareInstance*>(dwUser);
     mmKillPutOffTimers(TRUE);
-    if (InterlockedExchange(&pInstance->fDraining, 1) != 0) return;
-    if (!NothingToDo(pInstance)) {
-        pInstance->fInLeftOver = 0;
-        BOOL fCalling = FALSE;  // inside mmEnterTickCallback
-        for (;;) {
-            DWORD dwLeft = ParseRound(pInstance);
-            if (dwLeft == 0) break;
-            if (!(dwLeft & (kRoundLeft | kRoundPending))) continue;
-            // A kill elsewhere holds the callbacks back or cuts them short:
-            // the rest waits for the next tick.
-            if (!fCalling) fCalling = mmEnterTickCallback();
-            if (!fCalling || ((dwLeft & kRoundLeft) && !DeliverLeftBuffers(pInstance)) ||
-                ((dwLeft & kRoundPending) && !DeliverPending(pInstance))) {
-                pInstance->fInLeftOver = 1;
-                break;
-            }
+    if (NothingToDo(pInstance) || InterlockedExchange(&pInstance->fDraining, 1) != 0) return;
+    pInstance->fInLeftOver = 0;
+    BOOL fCalling = FALSE;  // inside mmEnterTickCallback
+    for (;;) {
+        DWORD dwLeft = ParseRound(pInstance);
+        if (dwLeft == 0) break;
+        if (!(dwLeft & (kRoundLeft | kRoundPending))) continue;
+        // A kill elsewhere holds the callbacks back or cuts them short: the
+        // rest waits for the next tick.
+        if (!fCalling) fCalling = mmEnterTickCallback();
+        if (!fCalling || ((dwLeft & kRoundLeft) && !DeliverLeftBuffers(pInstance)) ||
+            ((dwLeft & kRoundPending) && !DeliverPending(pInstance))) {
+            pInstance->fInLeftOver = 1;
+            break;
         }
-        if (fCalling) mmLeaveTickCallback();
-        if (pInstance->pInDelivery != nullptr) {
-            CriticalSection(kCsEnter, pInstance);
-            InputClient* pFree = LetGoOfDelivery(pInstance, pInstance->fInLeftOver);
-            CriticalSection(kCsLeave, pInstance);
-            FreeClients(pFree);
-        }
+    }
+    if (fCalling) mmLeaveTickCallback();
+    if (pInstance->pInDelivery != nullptr) {
+        CriticalSection(kCsEnter, pInstance);
+        InputClient* pFree = LetGoOfDelivery(pInstance, pInstance->fInLeftOver);
+        CriticalSection(kCsLeave, pInstance);
+        FreeClients(pFree);
     }
     InterlockedExchange(&pInstance->fDraining, 0);
     mmKillPutOffTimers(TRUE);

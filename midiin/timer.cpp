@@ -113,7 +113,9 @@ void mmTimerDisable(InputClient* pClient) {
 }
 
 void mmKillPutOffTimers(BOOL fOnTick) {
-    if (InterlockedCompareExchangePointer(&gpKillList, nullptr, nullptr) == nullptr) return;
+    // A plain look first (every tick of every handle comes here): a kill it
+    // misses is done on the next tick.
+    if (gpKillList == nullptr) return;
     if (!fOnTick && !BeginTimerKill()) return;
     InputClient* pClient =
         static_cast<InputClient*>(InterlockedExchangePointer(&gpKillList, nullptr));
