@@ -102,12 +102,13 @@ struct HardwareInstance {
     DWORD dwInBatchTime;
     DWORD dwInBatch;
     // The clients the last parse round holds for the delivery of their
-    // notifications, linked through InputClient.pNextDelivery; and 1 when a
-    // tick left notifications undelivered (a timer kill cut it short). The
-    // drain (one tick at a time, fDraining); a tick reads fInLeftOver before
-    // it, to pass over an idle instance.
+    // notifications, linked through InputClient.pNextDelivery; the drain (one
+    // tick at a time, fDraining). And 1 when a tick left notifications
+    // undelivered (a timer kill cut it short): written by the drain,
+    // interlocked, as a tick reads it before it takes fDraining, to pass over
+    // an idle instance.
     InputClient* pInDelivery;
-    DWORD volatile fInLeftOver;
+    LONG volatile fInLeftOver;
     LONG volatile fDraining;            // 1 while a timer tick drains this instance; interlocked
     LONG volatile cTimers;              // live timers of its input clients; interlocked
     HardwareInstance* pNext;            // the next instance of the list; the lifecycle

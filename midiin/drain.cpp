@@ -237,16 +237,16 @@ static BOOL DeliverPending(HardwareInstance* pInstance) {
                 break;
             }
             const MidiNotice& n = p->aPending[i];
-            if (p->cStops == cStops) {
+            if (ReadNoFence(&p->cStops) == cStops) {
                 midiCallback(&header, n.uMsg, n.dwParam1, n.dwParam2);
                 iDelivered = i + 1;
-            } else if (n.uMsg == MIM_LONGDATA && !p->fClosed) {
+            } else if (n.uMsg == MIM_LONGDATA && !ReadNoFence(&p->fClosed)) {
                 midiCallback(&header, n.uMsg, n.dwParam1, n.dwParam2);
             }
         }
         // Settled: all it parsed, or up to the last notification it got
         // (a stop, or a restart, takes effect after it).
-        if (!fCut && p->cStops == cStops)
+        if (!fCut && ReadNoFence(&p->cStops) == cStops)
             p->iSettled = p->iParsed;
         else if (iDelivered != 0)
             p->iSettled = p->aPending[iDelivered - 1].wPos + 1u;
@@ -271,7 +271,7 @@ static BOOL DeliverPending(HardwareInstance* pInstance) {
 // a drain under way elsewhere can only make the answer stale, and a stale
 // answer only moves the work to the next tick.
 static BOOL NothingToDo(const HardwareInstance* pInstance) {
-    if (pInstance->fInLeftOver) return FALSE;
+    if (ReadNoFence(&pInstance->fInLeftOver)) return FALSE;
     MidiFifo* pFifo = FifoBlock(InputRegionOfProcess(), pInstance->dwDevNode);
     DWORD iRead = pFifo->iRead;
     if (!FifoIndexInSlots(iRead, pFifo->cdwSize)) return FALSE;
@@ -285,7 +285,7 @@ void CALLBACK mmTimerIntr(UINT /*uTimerID*/, UINT /*uMsg*/, DWORD_PTR dwUser, DW
     HardwareInstance* pInstance = reinterpret_cast<HardwareInstance*>(dwUser);
     mmKillPutOffTimers(TRUE);
     if (NothingToDo(pInstance) || InterlockedExchange(&pInstance->fDraining, 1) != 0) return;
-    pInstance->fInLeftOver = 0;
+    InterlockedExchange(&pInstance->fInLeftOver, 0);
     BOOL fCalling = FALSE;  // inside mmEnterTickCallback
     for (;;) {
         DWORD dwLeft = ParseRound(pInstance);
@@ -296,7 +296,7 @@ void CALLBACK mmTimerIntr(UINT /*uTimerID*/, UINT /*uMsg*/, DWORD_PTR dwUser, DW
         if (!fCalling) fCalling = mmEnterTickCallback();
         if (!fCalling || ((dwLeft & kRoundLeft) && !DeliverLeftBuffers(pInstance)) ||
             ((dwLeft & kRoundPending) && !DeliverPending(pInstance))) {
-            pInstance->fInLeftOver = 1;
+            InterlockedExchange(&pInstance->fInLeftOver, 1);
             break;
         }
     }

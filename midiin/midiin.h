@@ -155,10 +155,11 @@ void mmKillPutOffTimers(BOOL fOnTick);
 BOOL mmEnterTickCallback();
 void mmLeaveTickCallback();
 // Timer kills under way off the ticks (timer.cpp). Interlocked; the ticks read
-// it plainly between callbacks: a kill they miss waits for the callback.
+// it without a barrier between callbacks: a kill they miss waits for the
+// callback.
 extern LONG volatile gcTimerKills;
 inline BOOL mmTimerKillWaiting() {
-    return gcTimerKills != 0;
+    return ReadNoFence(&gcTimerKills) != 0;
 }
 
 // ---- drain and parse (drain.cpp, parse.cpp; run by the timers).

@@ -115,7 +115,7 @@ void mmTimerDisable(InputClient* pClient) {
 void mmKillPutOffTimers(BOOL fOnTick) {
     // A plain look first (every tick of every handle comes here): a kill it
     // misses is done on the next tick.
-    if (gpKillList == nullptr) return;
+    if (ReadPointerNoFence(&gpKillList) == nullptr) return;
     if (!fOnTick && !BeginTimerKill()) return;
     InputClient* pClient =
         static_cast<InputClient*>(InterlockedExchangePointer(&gpKillList, nullptr));
