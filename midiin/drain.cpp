@@ -16,89 +16,34 @@
 #include "hwlink/hwlink.h"
 #include "midiin/midiin.h"
 
-// Under the named mutex: the first client with returned buffers left waiting.
-static InputClient* FirstWaitingClient(HardwareInstance* pInstance) {
-    for (InputClient* pList : pInstance->apInClients)
-        for (InputClient* p = pList; p != nullptr; p = p->pNext)
-            if (p->cNotices != 0 && !p->fInDelivery) return p;
-    return nullptr;
+void midRecordNotice(InputClient* pClient, WORD uMsg, DWORD_PTR dwParam1, DWORD dwParam2) {
+    // Never full: a client with a returned buffer waiting parses no byte
+    // that needs a buffer.
+    if (pClient->cNotices == kNoticeSlots) return;
+    MidiNotice& n = pClient->aNotices[(pClient->iNotice + pClient->cNotices) % kNoticeSlots];
+    n.uMsg = uMsg;
+    n.dwParam1 = dwParam1;
+    n.dwParam2 = dwParam2;
+    n.wPos = 0;
+    pClient->cNotices++;
+    pClient->pInstance->cNoticesWaiting++;
 }
 
-// Delivers the returned buffers a tick cut short left for the client, taking
-// each out under the named mutex (a stop elsewhere may deliver them itself).
-// The client is held meanwhile: a close on another thread may unlink it, and
-// then nothing more is delivered, but the record stays until this delivery
-// has let go of it.
-static BOOL DeliverToClient(HardwareInstance* pInstance, InputClient* pClient) {
-    for (;;) {
-        BOOL fMayCall = !mmTimerKillWaiting();
-        MidiNotice n = {};
-        CriticalSection(kCsEnter, pInstance);
-        BOOL fHave = fMayCall && !pClient->fClosed && pClient->cNotices != 0;
-        if (fHave) {
-            n = pClient->aNotices[pClient->iNotice];
-            pClient->iNotice = (pClient->iNotice + 1) % kNoticeSlots;
-            pClient->cNotices--;
-            pInstance->cNoticesWaiting--;
-        } else {
-            pClient->fInDelivery = 0;
-        }
-        CriticalSection(kCsLeave, pInstance);
-        if (!fHave) {
-            midReleaseClient(pClient);
-            return fMayCall;
-        }
-        midiCallback(pClient, n.uMsg, n.dwParam1, n.dwParam2);
-    }
+// Under the named mutex: lets go of one hold on the client. Answers whether
+// the record is now to be freed (closed, and no hold left); the caller frees
+// it once the mutex is given back.
+static BOOL LetGo(InputClient* pClient) {
+    return --pClient->cHolds == 0 && pClient->fClosed;
 }
 
-// Inside mmEnterTickCallback: delivers the returned buffers a tick cut short
-// left (aNotices). FALSE when a timer kill elsewhere interrupted it; the rest
-// then waits for the next tick.
-static BOOL DeliverLeftBuffers(HardwareInstance* pInstance) {
-    for (;;) {
-        CriticalSection(kCsEnter, pInstance);
-        InputClient* pClient = FirstWaitingClient(pInstance);
-        if (pClient != nullptr) {
-            pClient->fInDelivery = 1;
-            pClient->cHolds++;
-        }
-        CriticalSection(kCsLeave, pInstance);
-        if (pClient == nullptr) return TRUE;
-        if (!DeliverToClient(pInstance, pClient)) return FALSE;
-    }
-}
-
-// Under the named mutex: the returned buffers among what a tick cut short
-// left undelivered move where a stop finds them (aNotices); the rest stays
-// for the next tick, which drops it if the handle was stopped meanwhile.
-static void LeaveReturnedBuffers(HardwareInstance* pInstance, InputClient* pClient) {
-    DWORD cKept = pClient->iPending;
-    for (DWORD i = pClient->iPending; i < pClient->cPending; ++i) {
-        const MidiNotice& n = pClient->aPending[i];
-        if (n.uMsg != MIM_LONGDATA) {
-            pClient->aPending[cKept++] = n;
-        } else if (pClient->cNotices < kNoticeSlots) {  // never full: see kNoticeSlots
-            pClient->aNotices[(pClient->iNotice + pClient->cNotices) % kNoticeSlots] = n;
-            pClient->cNotices++;
-            pInstance->cNoticesWaiting++;
-        }
-    }
-    pClient->cPending = cKept;
-}
-
-// Under the named mutex: lets go of the clients held for the last delivery,
-// after a tick cut short (fCut) leaving their returned buffers where a stop
-// finds them. Answers those now to be freed (closed, and no hold left),
-// linked through pNextDelivery; the caller frees them once the mutex is
-// given back.
-static InputClient* LetGoOfDelivery(HardwareInstance* pInstance, BOOL fCut) {
+// Under the named mutex: lets go of the clients held for the last delivery.
+// Answers those now to be freed, linked through pNextDelivery.
+static InputClient* LetGoOfDelivery(HardwareInstance* pInstance) {
     InputClient* pFree = nullptr;
     InputClient* pNextClient = nullptr;
     for (InputClient* p = pInstance->pInDelivery; p != nullptr; p = pNextClient) {
         pNextClient = p->pNextDelivery;
-        if (fCut) LeaveReturnedBuffers(pInstance, p);
-        if (--p->cHolds == 0 && p->fClosed) {
+        if (LetGo(p)) {
             p->pNextDelivery = pFree;
             pFree = p;
         }
@@ -115,13 +60,45 @@ static void FreeClients(InputClient* pFree) {
     }
 }
 
+// Inside mmEnterTickCallback: delivers the returned buffers waiting, taking
+// each out under the named mutex, so that a stop elsewhere delivers those
+// still waiting itself, before the head buffer it returns. The client is held
+// while its callback runs: a close on another thread may unlink it, and then
+// nothing more is delivered, but the record stays until the delivery has let
+// go of it. FALSE when a timer kill elsewhere interrupted it; the rest then
+// waits for the next tick.
+static BOOL DeliverBuffers(HardwareInstance* pInstance) {
+    InputClient* pHeld = nullptr;
+    for (;;) {
+        BOOL fMayCall = !mmTimerKillWaiting();
+        MidiNotice n = {};
+        InputClient* pClient = nullptr;
+        CriticalSection(kCsEnter, pInstance);
+        BOOL fFree = pHeld != nullptr && LetGo(pHeld);
+        for (InputClient* pList : pInstance->apInClients)
+            for (InputClient* p = pList; fMayCall && !pClient && p != nullptr; p = p->pNext)
+                if (p->cNotices != 0) pClient = p;
+        if (pClient != nullptr) {
+            n = pClient->aNotices[pClient->iNotice];
+            pClient->iNotice = (pClient->iNotice + 1) % kNoticeSlots;
+            pClient->cNotices--;
+            pInstance->cNoticesWaiting--;
+            pClient->cHolds++;
+        }
+        CriticalSection(kCsLeave, pInstance);
+        if (fFree) LocalFree(pHeld);
+        pHeld = pClient;
+        if (pClient == nullptr) return fMayCall;
+        midiCallback(pClient, n.uMsg, n.dwParam1, n.dwParam2);
+    }
+}
+
 // Under the named mutex: brings the client up to date with the batch and
 // with its handle. A client linked or stopped since the batch was taken
 // passes over it (those bytes came before it started). One stopped, or
 // stopped and started again, since the drain last looked drops the short
-// notifications it had waiting (the returned buffers among them were
-// delivered, or left for a stop); started, it parses afresh from where all
-// it had parsed was settled.
+// notifications it had waiting; started, it parses afresh from where all it
+// had parsed was settled.
 static void CatchUp(HardwareInstance* pInstance, InputClient* pClient) {
     const DWORD iEnd = pInstance->cInBatch * 4;
     BOOL fStarted = (pClient->bState & kInStarted) != 0;
@@ -178,7 +155,7 @@ static BOOL TakeBatch(HardwareInstance* pInstance) {
 
 // What a parse round leaves to do.
 constexpr DWORD kRoundParsed = 1;   // bytes were parsed
-constexpr DWORD kRoundLeft = 2;     // returned buffers a tick cut short left wait
+constexpr DWORD kRoundBuffers = 2;  // returned buffers wait
 constexpr DWORD kRoundPending = 4;  // notifications wait (pInDelivery)
 
 // One parse round, under the named mutex: lets go of the last round's
@@ -187,7 +164,7 @@ constexpr DWORD kRoundPending = 4;  // notifications wait (pInDelivery)
 // with notifications waiting are held and listed for delivery.
 static DWORD ParseRound(HardwareInstance* pInstance) {
     CriticalSection(kCsEnter, pInstance);
-    InputClient* pFree = LetGoOfDelivery(pInstance, FALSE);
+    InputClient* pFree = LetGoOfDelivery(pInstance);
     BOOL fThrough = TRUE;
     for (InputClient* pList : pInstance->apInClients) {
         for (InputClient* p = pList; p != nullptr; p = p->pNext) {
@@ -211,17 +188,16 @@ static DWORD ParseRound(HardwareInstance* pInstance) {
             dwLeft |= kRoundPending;
         }
     }
-    if (pInstance->cNoticesWaiting != 0) dwLeft |= kRoundLeft;
+    if (pInstance->cNoticesWaiting != 0) dwLeft |= kRoundBuffers;
     CriticalSection(kCsLeave, pInstance);
     FreeClients(pFree);
     return dwLeft;
 }
 
-// Inside mmEnterTickCallback: delivers the notifications of the clients the
-// round listed, in order, without the named mutex. Once a client's handle
-// was stopped or closed meanwhile, only its returned buffers go on being
-// delivered, and only while it is not closed. FALSE when a timer kill
-// elsewhere cut it short.
+// Inside mmEnterTickCallback: delivers the short notifications of the
+// clients the round listed, in order, after their returned buffers, without
+// the named mutex. A client whose handle was stopped or closed meanwhile gets
+// nothing more. FALSE when a timer kill elsewhere cut it short.
 static BOOL DeliverPending(HardwareInstance* pInstance) {
     for (InputClient* p = pInstance->pInDelivery; p != nullptr; p = p->pNextDelivery) {
         // Set at open and read-only after: a copy the callbacks cannot touch.
@@ -229,32 +205,24 @@ static BOOL DeliverPending(HardwareInstance* pInstance) {
         const LONG cStops = p->cStopsSeen;
         const DWORD c = p->cPending;
         DWORD i = p->iPending;
-        DWORD iDelivered = 0;  // after the last notification delivered unstopped, 0 none
         BOOL fCut = FALSE;
-        for (; i != c; ++i) {
+        for (; i != c && ReadNoFence(&p->cStops) == cStops; ++i) {
             if (mmTimerKillWaiting()) {
                 fCut = TRUE;
                 break;
             }
             const MidiNotice& n = p->aPending[i];
-            if (ReadNoFence(&p->cStops) == cStops) {
-                midiCallback(&header, n.uMsg, n.dwParam1, n.dwParam2);
-                iDelivered = i + 1;
-            } else if (n.uMsg == MIM_LONGDATA && !ReadNoFence(&p->fClosed)) {
-                midiCallback(&header, n.uMsg, n.dwParam1, n.dwParam2);
-            }
+            midiCallback(&header, n.uMsg, n.dwParam1, n.dwParam2);
         }
-        // Settled: all it parsed, or up to the last notification it got
-        // (a stop, or a restart, takes effect after it).
-        if (!fCut && ReadNoFence(&p->cStops) == cStops)
+        // Settled: all it parsed, or up to the last notification it got (a
+        // stop, or a restart, takes effect after it).
+        if (i == c && ReadNoFence(&p->cStops) == cStops)
             p->iSettled = p->iParsed;
-        else if (iDelivered != 0)
-            p->iSettled = p->aPending[iDelivered - 1].wPos + 1u;
-        if (fCut) {
-            p->iPending = i;
-            return FALSE;
-        }
-        p->iPending = p->cPending = 0;
+        else if (i != p->iPending)
+            p->iSettled = p->aPending[i - 1].wPos + 1u;
+        p->iPending = i;
+        if (fCut) return FALSE;
+        if (i == c) p->iPending = p->cPending = 0;
     }
     return TRUE;
 }
@@ -290,11 +258,11 @@ void CALLBACK mmTimerIntr(UINT /*uTimerID*/, UINT /*uMsg*/, DWORD_PTR dwUser, DW
     for (;;) {
         DWORD dwLeft = ParseRound(pInstance);
         if (dwLeft == 0) break;
-        if (!(dwLeft & (kRoundLeft | kRoundPending))) continue;
+        if (!(dwLeft & (kRoundBuffers | kRoundPending))) continue;
         // A kill elsewhere holds the callbacks back or cuts them short: the
         // rest waits for the next tick.
         if (!fCalling) fCalling = mmEnterTickCallback();
-        if (!fCalling || ((dwLeft & kRoundLeft) && !DeliverLeftBuffers(pInstance)) ||
+        if (!fCalling || ((dwLeft & kRoundBuffers) && !DeliverBuffers(pInstance)) ||
             ((dwLeft & kRoundPending) && !DeliverPending(pInstance))) {
             InterlockedExchange(&pInstance->fInLeftOver, 1);
             break;
@@ -303,7 +271,7 @@ void CALLBACK mmTimerIntr(UINT /*uTimerID*/, UINT /*uMsg*/, DWORD_PTR dwUser, DW
     if (fCalling) mmLeaveTickCallback();
     if (pInstance->pInDelivery != nullptr) {
         CriticalSection(kCsEnter, pInstance);
-        InputClient* pFree = LetGoOfDelivery(pInstance, pInstance->fInLeftOver);
+        InputClient* pFree = LetGoOfDelivery(pInstance);
         CriticalSection(kCsLeave, pInstance);
         FreeClients(pFree);
     }

@@ -20,13 +20,13 @@ struct MidiNotice {
     WORD uMsg;
     WORD wPos;
 };
-// Room for a client's notifications of the parse rounds of one tick: the
-// client stops parsing when fewer than two are free (one byte makes at most
-// two), and goes on once they are delivered.
+// Room for a client's short notifications (MIM_DATA, MIM_ERROR) of the parse
+// rounds: the client stops parsing when fewer than two are free (one byte
+// makes at most two), and goes on once they are delivered.
 constexpr DWORD kPendingSlots = 256;
-// Room for the returned buffers a tick cut short left to deliver. A client
-// parses no byte that needs a buffer while it has notifications waiting, so
-// one round returns at most one buffer of a client.
+// Room for a client's returned buffers waiting for delivery. A client parses
+// no byte that needs a buffer while it has notifications waiting, so it
+// never has more than one.
 constexpr DWORD kNoticeSlots = 4;
 
 // One open input handle. Its address is the handle's driver data (dwUser).
@@ -59,18 +59,18 @@ struct InputClient : ClientHeader {
     // 1 once a close of this handle has begun: a second close is refused.
     // Interlocked.
     LONG volatile fClosing;
-    // Notifications of the parse rounds waiting for delivery, in order, the
-    // oldest at iPending. The drain alone (one tick at a time): recorded while
-    // it parses under the named mutex, delivered without it. A stop or close
-    // elsewhere never touches them: it counts in cStops, and the drain then
-    // delivers only the returned buffers (to a handle not closed) and drops
-    // the rest.
+    // Short notifications of the parse rounds waiting for delivery, in order,
+    // the oldest at iPending, after the returned buffers. The drain alone (one
+    // tick at a time): recorded while it parses under the named mutex,
+    // delivered without it. A stop or close elsewhere never touches them: it
+    // counts in cStops, and the drain then drops them.
     MidiNotice aPending[kPendingSlots];
     DWORD iPending;
     DWORD cPending;
-    // Returned buffers (MIM_LONGDATA) a tick that a timer kill cut short left
-    // to deliver, the oldest at iNotice: the next tick delivers them, or a
-    // stop does, before the head buffer it returns. The named mutex.
+    // Returned buffers (MIM_LONGDATA) waiting for delivery, the oldest at
+    // iNotice. The named mutex: the drain takes each out under it, and a
+    // stop delivers those still waiting itself, before the head buffer it
+    // returns.
     MidiNotice aNotices[kNoticeSlots];
     DWORD iNotice;
     DWORD cNotices;
@@ -98,9 +98,8 @@ struct InputClient : ClientHeader {
     // named mutex.
     DWORD cHolds;
     // Unlinked: nothing more is delivered to it. Set under the named mutex,
-    // interlocked: the drain reads it without the mutex between callbacks.
+    // interlocked.
     LONG volatile fClosed;
-    BYTE fInDelivery;  // a tick delivers its left buffers outside the named mutex; the named mutex
     // A timer whose kill the close put off to a tick (the close found an
     // application callback under way on a tick), and the link of the
     // process's list of such clients. Set by the close; the tick after.
@@ -173,6 +172,8 @@ inline BOOL mmTimerKillWaiting() {
 // restart from a callback takes effect right after the notification that
 // caused it.
 void CALLBACK mmTimerIntr(UINT uTimerID, UINT uMsg, DWORD_PTR dwUser, DWORD_PTR dw1, DWORD_PTR dw2);
+// Under the named mutex: records a returned buffer for the client.
+void midRecordNotice(InputClient* pClient, WORD uMsg, DWORD_PTR dwParam1, DWORD dwParam2);
 // Under the named mutex, for a started client of input port (0 A, 1 B):
 // parses the client's bytes of the batch from iParsed, as far as it may.
 // Answers whether it parsed any.

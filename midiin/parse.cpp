@@ -294,5 +294,5 @@ void midBufferWrite(InputClient* pClient, BYTE bByte) {
     pHdr->dwBytesRecorded = pClient->cbLong;
     pClient->cbLong = 0;
     pHdr->dwFlags = (pHdr->dwFlags | MHDR_DONE) & ~static_cast<DWORD>(MHDR_INQUEUE);
-    Notify(pClient, MIM_LONGDATA, reinterpret_cast<DWORD_PTR>(pHdr), pClient->dwMsgTime);
+    midRecordNotice(pClient, MIM_LONGDATA, reinterpret_cast<DWORD_PTR>(pHdr), pClient->dwMsgTime);
 }
