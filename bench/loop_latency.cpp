@@ -120,11 +120,8 @@ int main(int argc, char** argv) {
     };
     std::vector<std::vector<bench::Run>> runs =
         bench::RunRounds(o, kName, {{"loopback", loopback, 1}});
-    auto counter = [](const char* name) {
-        return [name](const bench::Run& run) { return bench::CounterOf(run, name); };
-    };
-    std::vector<double> p99 = bench::ValuesOf(runs[0], counter("p99_ms"));
-    std::vector<double> max = bench::ValuesOf(runs[0], counter("max_ms"));
+    std::vector<double> p99 = bench::ValuesOf(runs[0], bench::Counter("p99_ms"));
+    std::vector<double> max = bench::ValuesOf(runs[0], bench::Counter("max_ms"));
     std::vector<double> p99Above, maxAbove;
     for (size_t i = 0; i < p99.size(); ++i) {
         p99Above.push_back(p99[i] - wireMs);

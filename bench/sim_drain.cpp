@@ -85,8 +85,7 @@ int main(int argc, char** argv) {
     };
     std::vector<std::vector<bench::Run>> runs =
         bench::RunRounds(o, kName, {{"wire_rate", wireRate, 1}});
-    std::vector<double> fig = bench::ValuesOf(
-        runs[0], [](const bench::Run& run) { return bench::CounterOf(run, "bytes_per_s"); });
+    std::vector<double> fig = bench::ValuesOf(runs[0], bench::Counter("bytes_per_s"));
     std::vector<double> base(fig.size(), 1e6 / double(midi::kByteTimeUs)), ratio;
     for (double f : fig)
         ratio.push_back(f / base.front());

@@ -60,6 +60,10 @@ double CounterOf(const Run& r, const std::string& name) {
     return it == r.counters.end() ? 0 : static_cast<double>(it->second);
 }
 
+std::function<double(const Run&)> Counter(const std::string& name) {
+    return [name](const Run& r) { return CounterOf(r, name); };
+}
+
 std::vector<double> ValuesOf(const std::vector<Run>& runs,
                              const std::function<double(const Run&)>& value) {
     std::vector<double> values;
@@ -70,12 +74,7 @@ std::vector<double> ValuesOf(const std::vector<Run>& runs,
 
 Rounds RoundsOf(const std::vector<Run>& figure, const std::vector<Run>& baseline,
                 const std::function<double(const Run&)>& value) {
-    Rounds r;
-    r.figure = ValuesOf(figure, value);
-    r.baseline = ValuesOf(baseline, value);
-    for (size_t i = 0; i < r.figure.size() && i < r.baseline.size(); ++i)
-        r.ratio.push_back(r.figure[i] / r.baseline[i]);
-    return r;
+    return RoundsOf(ValuesOf(figure, value), ValuesOf(baseline, value));
 }
 
 }  // namespace bench

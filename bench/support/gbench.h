@@ -36,6 +36,8 @@ std::vector<std::vector<Run>> RunRounds(const Options& o, const std::string& pro
 // counters (rates such as bytes_per_second are per second of measured time).
 double NsPerIteration(const Run& r);
 double CounterOf(const Run& r, const std::string& name);
+// CounterOf(·, name), to hand to ValuesOf and RoundsOf.
+std::function<double(const Run&)> Counter(const std::string& name);
 
 // The values of a figure and its baseline in every round, and the rounds' ratios.
 Rounds RoundsOf(const std::vector<Run>& figure, const std::vector<Run>& baseline,

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace bench {
 
@@ -52,6 +53,15 @@ Spread SpreadOf(std::vector<double> values, bool fHigherIsBetter) {
                              : *std::min_element(values.begin(), values.end());
     s.median = Median(std::move(values));
     return s;
+}
+
+Rounds RoundsOf(std::vector<double> figure, std::vector<double> baseline) {
+    Rounds r;
+    r.figure = std::move(figure);
+    r.baseline = std::move(baseline);
+    for (size_t i = 0; i < r.figure.size() && i < r.baseline.size(); ++i)
+        r.ratio.push_back(r.figure[i] / r.baseline[i]);
+    return r;
 }
 
 std::string Text(const Spread& s, const char* unit, int digits) {

@@ -39,6 +39,8 @@ double Median(std::vector<double> values);
 struct Rounds {
     std::vector<double> figure, baseline, ratio;
 };
+// The rounds of a figure and its baseline, index by index, with their ratios.
+Rounds RoundsOf(std::vector<double> figure, std::vector<double> baseline);
 
 // "12.3/12.9unit": the spread with a precision of digits after the point.
 std::string Text(const Spread& s, const char* unit, int digits = 1);
