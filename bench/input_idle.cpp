@@ -9,9 +9,12 @@
 // counted.
 #include <time.h>
 
+#include <windows.h>
+#include <mmsystem.h>
+
 #include "bench/support/gbench.h"
 #include "bench/support/rig.h"
-#include "host/mm/mmsystem.h"
+#include "host/mm/vtmm.h"
 
 namespace {
 

@@ -15,9 +15,12 @@
 #include <memory>
 #include <random>
 
+#include <windows.h>
+#include <mmsystem.h>
+
 #include "bench/support/gbench.h"
 #include "bench/support/rig.h"
-#include "host/mm/mmsystem.h"
+#include "host/mm/vtmm.h"
 #include "sim/midi_wire.h"
 
 namespace {

@@ -160,8 +160,15 @@ int CmdSend(int argc, char** argv) {
     } else if (!words.empty()) {
         std::vector<uint8_t> bytes;
         std::vector<tools::MidiMessage> messages;
-        if (!tools::ParseHexBytes(words, &bytes, &error) ||
-            !tools::SplitMessages(bytes, &messages, &error)) {
+        if (!tools::ParseHexBytes(words, &bytes, &error)) {
+            // A word that is no hex at all is most often a misspelt message name.
+            std::fprintf(stderr,
+                         "veltrane send: %s (named messages start with ch, on, off, cc, pc, "
+                         "pb, at, pp, raw, syx or +MS; see veltrane send --help)\n",
+                         error.c_str());
+            return 2;
+        }
+        if (!tools::SplitMessages(bytes, &messages, &error)) {
             std::fprintf(stderr, "veltrane send: %s\n", error.c_str());
             return 2;
         }

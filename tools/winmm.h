@@ -5,9 +5,11 @@
 
 #include <string>
 
-#if defined(_WIN32)
+// The system's headers on Windows, the layer's client headers on Linux.
 #include <windows.h>
 #include <mmsystem.h>
+
+#if defined(_WIN32)
 #include <io.h>
 #include <cstdio>
 
@@ -32,7 +34,7 @@ inline bool KernelSideMissing(std::string*) {
 
 #include <cerrno>
 
-#include "host/mm/mmsystem.h"
+#include "host/mm/vtmm.h"
 #include "host/os/devwire.h"
 #include "sim/sim.h"
 

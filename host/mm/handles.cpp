@@ -18,8 +18,8 @@ std::unordered_set<const void*>& Table() {
 
 }  // namespace
 
-Handle* NewHandle(uint32_t dwMagic, UINT uDeviceID) {
-    Handle* p = new (std::nothrow) Handle{dwMagic, uDeviceID, 0, false};
+Handle* NewHandle(uint32_t dwMagic, UINT uDeviceID, Stream* pStream) {
+    Handle* p = new (std::nothrow) Handle{dwMagic, uDeviceID, 0, pStream, false};
     if (!p) return nullptr;
     std::lock_guard<std::mutex> lock(gMutex);
     try {
@@ -50,6 +50,11 @@ Handle* FindHandle(const void* h, uint32_t dwMagic) {
     return p->dwMagic == dwMagic ? p : nullptr;
 }
 
+Handle* FindOutput(const void* h) {
+    Handle* p = FindHandle(h, kOutMagic);
+    return p ? p : FindHandle(h, kStreamMagic);
+}
+
 UINT OpenHandleCount() {
     std::lock_guard<std::mutex> lock(gMutex);
     return static_cast<UINT>(Table().size());
@@ -62,10 +67,12 @@ DWORD SendToDriver(const Handle* pHandle, UINT uMsg, DWORD_PTR dwParam1, DWORD_P
 }
 
 MMRESULT OpenHandle(uint32_t dwMagic, UINT uDeviceID, DWORD_PTR dwCallback, DWORD_PTR dwInstance,
-                    DWORD fdwOpen, Handle** ppHandle) {
+                    DWORD fdwOpen, Handle** ppHandle, Stream* pStream) {
     if (MMRESULT r = CheckCallbackFlags(fdwOpen)) return r;
+    // No mapper is installed: winmm answers so for the mapper's ID then.
+    if (uDeviceID == MIDI_MAPPER) return MMSYSERR_BADDEVICEID;
     if (MMRESULT r = EnsureDriver()) return r;
-    Handle* p = NewHandle(dwMagic, uDeviceID);
+    Handle* p = NewHandle(dwMagic, uDeviceID, pStream);
     if (!p) return MMSYSERR_NOMEM;
     MIDIOPENDESC desc{};
     desc.hMidi = reinterpret_cast<HMIDI>(p);
@@ -110,6 +117,18 @@ MMRESULT GetDeviceID(const Handle* pHandle, UINT* puDeviceID) {
     if (!puDeviceID) return MMSYSERR_INVALPARAM;
     *puDeviceID = pHandle->uDeviceID;
     return MMSYSERR_NOERROR;
+}
+
+MMRESULT DriverMessage(const Handle* pHandle, UINT uMsg, DWORD_PTR dw1, DWORD_PTR dw2) {
+    if (!pHandle) return MMSYSERR_INVALHANDLE;
+    if (uMsg < DRV_RESERVED) return MMSYSERR_INVALPARAM;
+    return SendToDriver(pHandle, uMsg, dw1, dw2);
+}
+
+MMRESULT ThruConnection(const void* hSource, const void* hDestination) {
+    if (!FindHandle(hSource, kInMagic) && !FindOutput(hSource)) return MMSYSERR_INVALHANDLE;
+    if (!FindOutput(hDestination)) return MMSYSERR_INVALHANDLE;
+    return MMSYSERR_NOTSUPPORTED;
 }
 
 }  // namespace vtmm

@@ -1,8 +1,14 @@
-// Inside the multimedia layer: the loaded driver, the table of open handles
-// and the header rules that output and input share. Not for applications.
+// Inside the multimedia layer: the loaded driver, the table of open handles,
+// the header rules that output and input share, and what the other calls
+// need of streams. Not for applications. The layer is a client of host/os:
+// its files see Win32 through the client headers (WCHAR is wchar_t).
 #pragma once
 
-#include "host/mm/mmsystem.h"
+#include <cstddef>
+
+#include "host/mm/include/mmsystem.h"
+#include "host/mm/vtmm.h"
+#include "host/os/mmddk_base.h"
 
 namespace vtmm {
 
@@ -17,26 +23,33 @@ DWORD MidMessage(UINT uDeviceID, UINT uMsg, DWORD_PTR dwUser, DWORD_PTR dwParam1
                  DWORD_PTR dwParam2);
 
 // ---- handles (handles.cpp)
+struct Stream;  // stream.cpp
+
 // One open MIDI handle. Its address is the handle the application holds and
-// the hMidi the driver calls back with.
+// the hMidi the driver calls back with. A stream handle is an output handle
+// of the driver's that the layer's player drives.
 struct Handle {
-    uint32_t dwMagic;        // kInMagic or kOutMagic while registered
+    uint32_t dwMagic;        // kInMagic, kOutMagic or kStreamMagic while registered
     UINT uDeviceID;          // as opened
     DWORD_PTR dwDriverUser;  // the driver's per-handle value, written by its open
+    Stream* pStream;         // a stream handle's player, set before the open; else null
     bool fClosing;           // its close is under way; the table's lock
 };
-constexpr uint32_t kOutMagic = 0x4F4D4D56;  // "VMMO"
-constexpr uint32_t kInMagic = 0x494D4D56;   // "VMMI"
+constexpr uint32_t kOutMagic = 0x4F4D4D56;     // "VMMO"
+constexpr uint32_t kInMagic = 0x494D4D56;      // "VMMI"
+constexpr uint32_t kStreamMagic = 0x534D4D56;  // "VMMS"
 
 // Registers a new handle before the driver's open runs (the driver calls back
 // with it during the open). Answers null when out of memory.
-Handle* NewHandle(uint32_t dwMagic, UINT uDeviceID);
+Handle* NewHandle(uint32_t dwMagic, UINT uDeviceID, Stream* pStream = nullptr);
 // Unregisters and frees it.
 void DeleteHandle(Handle* pHandle);
 // The registered handle of that kind, or null. The record stays valid until
 // its close: closing a handle while another thread still uses it is outside
 // what the layer supports, as with winmm.
 Handle* FindHandle(const void* h, uint32_t dwMagic);
+// An output or stream handle: what the midiOut... calls take.
+Handle* FindOutput(const void* h);
 UINT OpenHandleCount();
 
 // ---- what both directions do with a handle (handles.cpp)
@@ -44,7 +57,8 @@ UINT OpenHandleCount();
 // FindHandle gives for anything not open) before they look at the rest.
 
 // Sends a message about an open handle (never null) to the entry point of
-// its kind: midMessage for input handles, modMessage for output handles.
+// its kind: midMessage for input handles, modMessage for output and stream
+// handles.
 DWORD SendToDriver(const Handle* pHandle, UINT uMsg, DWORD_PTR dwParam1 = 0,
                    DWORD_PTR dwParam2 = 0);
 // midiOutOpen and midiInOpen after their pointer check: the flags, the
@@ -52,7 +66,7 @@ DWORD SendToDriver(const Handle* pHandle, UINT uMsg, DWORD_PTR dwParam1 = 0,
 // (MODM_OPEN or MIDM_OPEN with its MIDIOPENDESC). Answers the driver's
 // result; *ppHandle is the handle on success, untouched otherwise.
 MMRESULT OpenHandle(uint32_t dwMagic, UINT uDeviceID, DWORD_PTR dwCallback, DWORD_PTR dwInstance,
-                    DWORD fdwOpen, Handle** ppHandle);
+                    DWORD fdwOpen, Handle** ppHandle, Stream* pStream = nullptr);
 // The close message; a refused close (input with buffers still queued
 // answers MIDIERR_STILLPLAYING) keeps the handle open. A close of a handle
 // whose close is under way (one made from inside its close notification)
@@ -60,6 +74,14 @@ MMRESULT OpenHandle(uint32_t dwMagic, UINT uDeviceID, DWORD_PTR dwCallback, DWOR
 MMRESULT CloseMidiHandle(Handle* pHandle);
 // midiOutGetID and midiInGetID.
 MMRESULT GetDeviceID(const Handle* pHandle, UINT* puDeviceID);
+// midiOutMessage and midiInMessage: the driver's own messages (from
+// DRV_RESERVED up) pass; the standard ones have calls of their own, which
+// keep the layer's handles right, and answer MMSYSERR_INVALPARAM here.
+MMRESULT DriverMessage(const Handle* pHandle, UINT uMsg, DWORD_PTR dw1, DWORD_PTR dw2);
+// midiConnect and midiDisconnect: MIDI thru is not offered. An input or
+// output handle as the source and an output handle as the destination answer
+// MMSYSERR_NOTSUPPORTED; anything else MMSYSERR_INVALHANDLE.
+MMRESULT ThruConnection(const void* hSource, const void* hDestination);
 
 // ---- headers (headers.cpp)
 // Smallest header size accepted: the fields up to dwOffset, which is what
@@ -77,5 +99,16 @@ MMRESULT CheckDataHeader(LPMIDIHDR pmh, UINT cbmh);
 // ---- open flags (headers.cpp)
 // MMSYSERR_INVALFLAG for callback kinds the host cannot deliver.
 MMRESULT CheckCallbackFlags(DWORD fdwOpen);
+
+// ---- streams (stream.cpp)
+// Largest stream buffer, as winmm's.
+constexpr DWORD kMaxStreamBuffer = 65536;
+// midiOutClose and midiOutReset of a stream handle (never null): close as
+// midiStreamClose does; reset as midiStreamStop does, then the driver's reset.
+MMRESULT CloseStream(Handle* pHandle);
+MMRESULT ResetStream(Handle* pHandle);
+// A data message (MODM_DATA, MODM_LONGDATA) the application sends through a
+// stream handle at once: kept apart from the player's own sends.
+DWORD SendStreamData(const Handle* pHandle, UINT uMsg, DWORD_PTR dwParam1, DWORD_PTR dwParam2);
 
 }  // namespace vtmm

@@ -19,13 +19,6 @@ UINT WINAPI midiInGetNumDevs(void) {
     return vtmm::MidMessage(0, MIDM_GETNUMDEVS, 0, 0, 0);
 }
 
-MMRESULT WINAPI midiInGetDevCapsW(UINT_PTR uDeviceID, LPMIDIINCAPSW pmic, UINT cbmic) {
-    if (!pmic) return MMSYSERR_INVALPARAM;
-    if (MMRESULT r = vtmm::EnsureDriver()) return r;
-    return vtmm::MidMessage(static_cast<UINT>(uDeviceID), MIDM_GETDEVCAPS, 0,
-                            reinterpret_cast<DWORD_PTR>(pmic), cbmic);
-}
-
 MMRESULT WINAPI midiInOpen(LPHMIDIIN phmi, UINT uDeviceID, DWORD_PTR dwCallback,
                            DWORD_PTR dwInstance, DWORD fdwOpen) {
     if (!phmi) return MMSYSERR_INVALPARAM;
@@ -75,7 +68,11 @@ MMRESULT WINAPI midiInReset(HMIDIIN hmi) {
     return vtmm::SendToDriver(p, MIDM_RESET);
 }
 
-MMRESULT WINAPI midiInGetID(HMIDIIN hmi, UINT* puDeviceID) {
+MMRESULT WINAPI midiInGetID(HMIDIIN hmi, LPUINT puDeviceID) {
     return vtmm::GetDeviceID(In(hmi), puDeviceID);
+}
+
+MMRESULT WINAPI midiInMessage(HMIDIIN hmi, UINT uMsg, DWORD_PTR dw1, DWORD_PTR dw2) {
+    return vtmm::DriverMessage(In(hmi), uMsg, dw1, dw2);
 }
 }

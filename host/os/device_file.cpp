@@ -29,8 +29,17 @@ std::string DeviceName(LPCWSTR path) {
 
 }  // namespace
 
-extern "C" HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD,
-                                     DWORD, HANDLE) {
+extern "C" {
+
+HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                          LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                          DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
+    return VtHostCreateFile16(lpFileName, dwDesiredAccess, dwShareMode, lpSecurityAttributes,
+                              dwCreationDisposition, dwFlagsAndAttributes, hTemplateFile);
+}
+
+HANDLE VtHostCreateFile16(const VT_CHAR16* lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD,
+                          DWORD, HANDLE) {
     std::string name = DeviceName(lpFileName);
     sockaddr_un addr;
     if (name.empty() || !devwire::SocketAddress(devwire::DevicePath(VtHostRoot(), name), &addr)) {
@@ -59,3 +68,5 @@ extern "C" HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD, DWORD, LPSECURIT
     }
     return vthost::AddHandle(device);
 }
+
+}  // extern "C"

@@ -36,7 +36,7 @@ BOOL WINAPI DriverCallback(DWORD_PTR dwCallback, DWORD dwFlags, HDRVR hDevice, D
     switch (dwFlags & DCB_TYPEMASK) {
         case DCB_FUNCTION:
             if (dwCallback == 0) return FALSE;
-            reinterpret_cast<DRVCALLBACK>(dwCallback)(hDevice, dwMsg, dwUser, dwParam1, dwParam2);
+            reinterpret_cast<LPDRVCALLBACK>(dwCallback)(hDevice, dwMsg, dwUser, dwParam1, dwParam2);
             return TRUE;
         case DCB_EVENT:
             // A handle that is not an event is a failed delivery, not a success.

@@ -14,13 +14,35 @@ DWORD Event::Wait(DWORD dwMilliseconds) {
         return WAIT_TIMEOUT;
     }
     // An auto-reset event lets exactly one waiter through per Set.
-    if (!manual_) set_ = false;
+    if (!manual_) set_ = signaled_ = false;
     return WAIT_OBJECT_0;
+}
+
+DWORD Event::WaitUntil(
+    const std::function<bool(bool fSet, std::chrono::steady_clock::time_point*)>& stop) {
+    std::unique_lock<std::mutex> lock(m_);
+    for (;;) {
+        auto deadline = std::chrono::steady_clock::time_point::max();
+        if (stop(set_, &deadline)) {
+            if (!set_) return WAIT_TIMEOUT;
+            if (!manual_) set_ = signaled_ = false;
+            return WAIT_OBJECT_0;
+        }
+        if (deadline == std::chrono::steady_clock::time_point::max())
+            cv_.wait(lock);
+        else
+            cv_.wait_until(lock, deadline);
+    }
+}
+
+void Event::Poke() {
+    std::lock_guard<std::mutex> lock(m_);
+    cv_.notify_all();
 }
 
 void Event::Set() {
     std::lock_guard<std::mutex> lock(m_);
-    set_ = true;
+    set_ = signaled_ = true;
     if (manual_)
         cv_.notify_all();
     else
@@ -29,7 +51,7 @@ void Event::Set() {
 
 void Event::Reset() {
     std::lock_guard<std::mutex> lock(m_);
-    set_ = false;
+    set_ = signaled_ = false;
 }
 
 }  // namespace vthost
@@ -38,8 +60,13 @@ using namespace vthost;
 
 extern "C" {
 
-HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState,
-                           LPCWSTR lpName) {
+HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
+                           BOOL bInitialState, LPCWSTR lpName) {
+    return VtHostCreateEvent16(lpEventAttributes, bManualReset, bInitialState, lpName);
+}
+
+HANDLE VtHostCreateEvent16(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState,
+                           const VT_CHAR16* lpName) {
     if (lpName != nullptr && *lpName != 0) {
         // Named events are not part of this subset.
         SetLastError(ERROR_INVALID_PARAMETER);

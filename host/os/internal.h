@@ -3,13 +3,17 @@
 // under the root. Nothing outside this folder includes it.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 
 #include "host/os/host.h"
+#include "host/os/win32.h"
 
 namespace vthost {
 
@@ -30,8 +34,19 @@ class Object {
 // A process-private event, auto- or manual-reset.
 class Event : public Object {
   public:
-    Event(bool fManualReset, bool fInitialState) : manual_(fManualReset), set_(fInitialState) {}
+    Event(bool fManualReset, bool fInitialState)
+        : manual_(fManualReset), set_(fInitialState), signaled_(fInitialState) {}
     DWORD Wait(DWORD dwMilliseconds) override;
+    // Waits until stop, asked under the event's lock whenever the event may
+    // have changed (whether it is set) and before every sleep, answers true:
+    // WAIT_OBJECT_0 when it was set (an auto-reset event is reset then),
+    // WAIT_TIMEOUT otherwise. stop sets the sleep's deadline
+    // (time_point::max() for none); Poke makes the sleeper ask again.
+    DWORD WaitUntil(
+        const std::function<bool(bool fSet, std::chrono::steady_clock::time_point*)>& stop);
+    // Whether it is set now; for a caller that cannot take the event's lock.
+    bool Signaled() const { return signaled_.load(); }
+    void Poke();
     void Set();
     void Reset();
 
@@ -40,6 +55,7 @@ class Event : public Object {
     std::condition_variable cv_;
     bool manual_;
     bool set_;
+    std::atomic<bool> signaled_{false};  // set_, written under m_ with it
 };
 
 // The memory of a mutex (named_mutex.cpp). Mapped for the rest of the

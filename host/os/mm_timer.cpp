@@ -1,6 +1,7 @@
 // The multimedia timer: timeSetEvent and timeKillEvent with one timer thread
 // per process, timeGetTime, the period balance and timer capabilities, and
-// the manual clock that lets tests drive time and ticks themselves.
+// the manual clock that lets tests drive time and ticks themselves, and the
+// waits of players on the clock (VtHostWaitEventUntil).
 //
 // Locking: one mutex guards every timer record. It is never held while a
 // callback runs, so a callback may create or kill timers. A record counts the
@@ -8,7 +9,9 @@
 // waits for that count to fall to the batches the killing thread itself is
 // inside of. The clock takes no lock:
 // timeGetTime runs for every input byte, so the manual clock's switch and
-// value are atomics (changed under the mutex, read without it).
+// value are atomics (changed under the mutex, read without it). The mutex also
+// guards the list of threads waiting on the clock, which every move of the
+// manual clock wakes.
 //
 // Ticks: every timer's due times lie on one grid of whole milliseconds, so
 // timers of one period come due together and one wake-up of the timer thread
@@ -51,6 +54,16 @@ struct Timer {
     int running = 0;                  // batches (one a thread) that hold it now
 };
 
+// A thread in VtHostWaitEventUntil: its event, what it waits for, and whether
+// it has looked at the clock and its event and gone to sleep (a clock move
+// or a set of its event since then wakes it again).
+struct ClockWaiter {
+    std::shared_ptr<vthost::Event> event;
+    uint64_t due;
+    bool blocked = false;
+    uint64_t clockSeen = 0;  // the clock's move count when it went to sleep
+};
+
 struct TimerState {
     std::mutex m;
     std::condition_variable wake;  // the timer thread: timers or the clock changed
@@ -59,7 +72,10 @@ struct TimerState {
     UINT nextId = 1;
     bool threadStarted = false;
     std::atomic<bool> manual{false};
-    std::atomic<DWORD> manualNow{0};
+    std::atomic<uint64_t> manualUs{0};  // the manual clock, in microseconds
+    std::vector<ClockWaiter*> waiters;
+    uint64_t clockMoves = 0;                 // how often the test moved the clock
+    std::condition_variable waitersChanged;  // a waiter went to sleep, left, or the clock moved
     const Clock::time_point gridOrigin = Clock::now();  // a tick of the grid
     std::map<UINT, LONG> periods;
     LONG balance = 0;
@@ -83,9 +99,34 @@ DWORD RealMs() {
                               static_cast<uint64_t>(ts.tv_nsec) / 1000000u);
 }
 
+uint64_t RealUs() {
+    return static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch())
+            .count());
+}
+
+uint64_t NowUs(const TimerState& s) {
+    return s.manual.load(std::memory_order_acquire) ? s.manualUs.load(std::memory_order_relaxed)
+                                                    : RealUs();
+}
+
 DWORD NowMs(const TimerState& s) {
-    return s.manual.load(std::memory_order_acquire) ? s.manualNow.load(std::memory_order_relaxed)
-                                                    : RealMs();
+    return s.manual.load(std::memory_order_acquire)
+               ? static_cast<DWORD>(s.manualUs.load(std::memory_order_relaxed) / 1000)
+               : RealMs();
+}
+
+// After the clock moved (the lock held): every waiter looks at it again.
+void ClockMovedLocked(TimerState& s, std::unique_lock<std::mutex>& lock) {
+    ++s.clockMoves;
+    std::vector<std::shared_ptr<vthost::Event>> events;
+    for (ClockWaiter* w : s.waiters)
+        events.push_back(w->event);
+    s.waitersChanged.notify_all();
+    lock.unlock();
+    for (const auto& e : events)
+        e->Poke();
+    lock.lock();
 }
 
 // The first tick of the grid at or after t.
@@ -257,11 +298,11 @@ DWORD WINAPI timeGetTime(void) {
 
 void VtHostSetManualClock(BOOL fManual) {
     TimerState& s = State();
-    std::lock_guard<std::mutex> lock(s.m);
+    std::unique_lock<std::mutex> lock(s.m);
     bool manual = fManual != FALSE;
     if (manual == s.manual) return;
     if (manual) {
-        s.manualNow.store(RealMs(), std::memory_order_relaxed);
+        s.manualUs.store(RealUs(), std::memory_order_relaxed);
     } else {
         // Back on the real clock: every timer starts a fresh period now.
         Clock::time_point now = Clock::now();
@@ -270,14 +311,51 @@ void VtHostSetManualClock(BOOL fManual) {
     }
     s.manual.store(manual, std::memory_order_release);
     s.wake.notify_all();
+    ClockMovedLocked(s, lock);
 }
 
 void VtHostSetTime(DWORD dwMs) {
-    State().manualNow.store(dwMs, std::memory_order_relaxed);
+    TimerState& s = State();
+    std::unique_lock<std::mutex> lock(s.m);
+    s.manualUs.store(static_cast<uint64_t>(dwMs) * 1000u, std::memory_order_relaxed);
+    ClockMovedLocked(s, lock);
 }
 
 void VtHostAdvanceTime(DWORD dwMs) {
-    State().manualNow.fetch_add(dwMs, std::memory_order_relaxed);
+    TimerState& s = State();
+    std::unique_lock<std::mutex> lock(s.m);
+    s.manualUs.fetch_add(static_cast<uint64_t>(dwMs) * 1000u, std::memory_order_relaxed);
+    ClockMovedLocked(s, lock);
+}
+
+uint64_t VtHostClockUs(void) {
+    return NowUs(State());
+}
+
+DWORD VtHostWaitEventUntil(HANDLE hEvent, uint64_t qwDueUs) {
+    auto event = vthost::HandleOfKind<vthost::Event>(hEvent);
+    if (!event) return WAIT_FAILED;
+    TimerState& s = State();
+    ClockWaiter waiter{event, qwDueUs};
+    {
+        std::lock_guard<std::mutex> lock(s.m);
+        s.waiters.push_back(&waiter);
+    }
+    DWORD r = event->WaitUntil([&](bool fSet, Clock::time_point* pDeadline) {
+        std::lock_guard<std::mutex> lock(s.m);
+        waiter.blocked = false;
+        if (fSet || (qwDueUs != UINT64_MAX && NowUs(s) >= qwDueUs)) return true;
+        if (!s.manual && qwDueUs != UINT64_MAX)
+            *pDeadline = Clock::time_point(std::chrono::microseconds(qwDueUs));
+        waiter.blocked = true;
+        waiter.clockSeen = s.clockMoves;
+        s.waitersChanged.notify_all();
+        return false;
+    });
+    std::lock_guard<std::mutex> lock(s.m);
+    s.waiters.erase(std::find(s.waiters.begin(), s.waiters.end(), &waiter));
+    s.waitersChanged.notify_all();
+    return r;
 }
 
 void VtHostRunTimers(void) {
@@ -314,6 +392,24 @@ void VtHostFailTimerSet(BOOL fFail) {
     TimerState& s = State();
     std::lock_guard<std::mutex> lock(s.m);
     s.failSet = fFail != FALSE;
+}
+
+uint64_t VtHostNextClockWait(DWORD dwTimeoutMs) {
+    TimerState& s = State();
+    std::unique_lock<std::mutex> lock(s.m);
+    uint64_t earliest = 0;
+    auto found = [&] {
+        uint64_t now = NowUs(s);
+        earliest = 0;
+        // Settled: asleep since the clock last moved, its event not set.
+        for (const ClockWaiter* w : s.waiters)
+            if (w->blocked && w->clockSeen == s.clockMoves && !w->event->Signaled() &&
+                w->due > now && (earliest == 0 || w->due < earliest))
+                earliest = w->due;
+        return earliest != 0;
+    };
+    s.waitersChanged.wait_for(lock, std::chrono::milliseconds(dwTimeoutMs), found);
+    return earliest;
 }
 
 }  // extern "C"

@@ -12,7 +12,10 @@
 #include <thread>
 #include <vector>
 
-#include "host/mm/mmsystem.h"
+#include <windows.h>
+#include <mmsystem.h>
+
+#include "host/mm/vtmm.h"
 
 namespace clients {
 

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "host/os/host.h"
+#include "host/os/win32.h"
 
 int main() {
     HANDLE hMutex = nullptr;

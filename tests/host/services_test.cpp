@@ -11,6 +11,7 @@
 
 #include "host/os/devwire.h"
 #include "host/os/host.h"
+#include "host/os/win32.h"
 #include "tests/support/support.h"
 
 namespace {

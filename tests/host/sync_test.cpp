@@ -1,14 +1,17 @@
-// Handles, events and mutexes: the table's values and reference counts,
-// auto- and manual-reset events with timeouts, and the named mutex within a
-// thread, across threads and across processes (including a dead owner).
+// Handles, events and locks: the table's values and reference counts, auto-
+// and manual-reset events with timeouts, the named mutex within a thread,
+// across threads and across processes (including a dead owner), and critical
+// sections.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "host/os/host.h"
+#include "host/os/win32.h"
 #include "tests/host/peer.h"
 
 namespace {
@@ -89,9 +92,13 @@ TEST(CriticalSections, ReentrantForTheOwnerOnly) {
     };
     EnterCriticalSection(&cs);
     EXPECT_TRUE(TryEnterCriticalSection(&cs));
+    EXPECT_EQ(cs.RecursionCount, 2);
+    EXPECT_EQ(cs.OwningThread, reinterpret_cast<HANDLE>(ULONG_PTR{GetCurrentThreadId()}));
     EXPECT_FALSE(otherThreadEnters());
     LeaveCriticalSection(&cs);
     EXPECT_FALSE(otherThreadEnters());
+    std::thread([&cs] { LeaveCriticalSection(&cs); }).join();
+    EXPECT_FALSE(otherThreadEnters()) << "a leave by another thread changes nothing";
     LeaveCriticalSection(&cs);
     EXPECT_TRUE(otherThreadEnters());
     DeleteCriticalSection(&cs);
@@ -298,6 +305,40 @@ TEST(Mutex, OwnerProcessKilledHandsItOverAbandoned) {
     EXPECT_EQ(next.Ask("wait 0"), std::to_string(WAIT_OBJECT_0));
     EXPECT_EQ(next.Ask("release"), "ok");
     CloseHandle(h);
+}
+
+// ---------------------------------------------------------------- critical sections
+
+TEST(CriticalSections, KeepContendingThreadsApart) {
+    for (DWORD spin : {DWORD(0), DWORD(4000)}) {
+        SCOPED_TRACE(spin);
+        CRITICAL_SECTION cs;
+        ASSERT_TRUE(InitializeCriticalSectionAndSpinCount(&cs, spin));
+        EXPECT_EQ(SetCriticalSectionSpinCount(&cs, spin), spin);
+        long counter = 0;  // guarded by the section alone
+        std::atomic<int> inside{0};
+        std::atomic<bool> overlapped{false};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 4; ++t)
+            threads.emplace_back([&] {
+                for (int i = 0; i < 20000; ++i) {
+                    EnterCriticalSection(&cs);
+                    if (inside.fetch_add(1) != 0) overlapped = true;
+                    long v = counter;
+                    if (i % 64 == 0) std::this_thread::yield();  // others pile up meanwhile
+                    counter = v + 1;
+                    inside.fetch_sub(1);
+                    LeaveCriticalSection(&cs);
+                }
+            });
+        for (std::thread& t : threads)
+            t.join();
+        EXPECT_FALSE(overlapped.load());
+        EXPECT_EQ(counter, 80000);
+        EXPECT_TRUE(TryEnterCriticalSection(&cs));
+        LeaveCriticalSection(&cs);
+        DeleteCriticalSection(&cs);
+    }
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "host/os/host.h"
+#include "host/os/win32.h"
 #include "tests/support/support.h"
 
 namespace {
@@ -267,6 +268,19 @@ TEST(TimerThread, CallbackKillingItselfDoesNotDeadlock) {
     EXPECT_EQ(s.result, static_cast<MMRESULT>(TIMERR_NOERROR));
     EXPECT_EQ(s.calls.load(), 1);
     CloseHandle(s.hDone);
+}
+
+TEST(ClockWait, EndsAtItsTimeOrAtItsEventAndNeverBefore) {
+    HANDLE ev = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    ASSERT_NE(ev, nullptr);
+    uint64_t due = VtHostClockUs() + 2000;
+    EXPECT_EQ(VtHostWaitEventUntil(ev, due), WAIT_TIMEOUT);
+    EXPECT_GE(VtHostClockUs(), due);
+    ASSERT_TRUE(SetEvent(ev));
+    EXPECT_EQ(VtHostWaitEventUntil(ev, UINT64_MAX), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(ev, 0), WAIT_TIMEOUT) << "the wait took the auto-reset";
+    EXPECT_TRUE(CloseHandle(ev));
+    EXPECT_EQ(VtHostWaitEventUntil(ev, UINT64_MAX), WAIT_FAILED);
 }
 
 }  // namespace

@@ -3,7 +3,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "host/mm/mmsystem.h"
+#include <windows.h>
+#include <mmsystem.h>
+
+#include "host/mm/vtmm.h"
 
 int main(int argc, char** argv) {
     if (argc != 2) return 2;

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <map>
 #include <mutex>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -35,6 +36,25 @@ bool Record(FakeEntry entry, UINT id, UINT msg, DWORD_PTR user, DWORD_PTR p1, DW
 void Notify(Client* c, UINT msg, DWORD_PTR p1) {
     DriverCallback(c->desc.dwCallback, (c->dwFlags >> 16) & DCB_TYPEMASK,
                    reinterpret_cast<HDRVR>(c->desc.hMidi), msg, c->desc.dwInstance, p1, 0);
+}
+
+// The record a capability request gets: device 2 has a name beyond ASCII
+// (with a character outside the 16-bit plane), device 3 one that fills the
+// record with two-byte characters.
+template <typename Caps>
+DWORD FillCaps(UINT uDeviceID, DWORD_PTR dwParam1, DWORD_PTR dwParam2, const char16_t* name) {
+    if (dwParam2 < sizeof(Caps)) return MMSYSERR_INVALPARAM;
+    auto* caps = reinterpret_cast<Caps*>(dwParam1);
+    *caps = Caps{};
+    caps->wMid = 0x1234;
+    caps->wPid = static_cast<WORD>(uDeviceID);
+    caps->vDriverVersion = 0x0401;
+    std::u16string text = uDeviceID == 2   ? u"Synth \u00e9\U0001D11E"
+                          : uDeviceID == 3 ? std::u16string(MAXPNAMELEN - 1, u'\u00e9')
+                                           : name;
+    text.copy(caps->szPname, MAXPNAMELEN - 1);
+    caps->dwSupport = 0;
+    return MMSYSERR_NOERROR;
 }
 
 DWORD Open(DWORD_PTR dwUser, DWORD_PTR dwParam1, DWORD_PTR dwParam2, UINT msgOpen) {
@@ -96,7 +116,7 @@ DWORD modMessage(UINT uDeviceID, UINT uMsg, DWORD_PTR dwUser, DWORD_PTR dwParam1
         case MODM_GETNUMDEVS:
             return kFakeNumDevs;
         case MODM_GETDEVCAPS:
-            return MMSYSERR_NOERROR;
+            return FillCaps<VtMidiOutCaps16>(uDeviceID, dwParam1, dwParam2, u"Fake Out");
         case MODM_OPEN:
             return Open(dwUser, dwParam1, dwParam2, MOM_OPEN);
         case MODM_CLOSE:
@@ -123,7 +143,7 @@ DWORD midMessage(UINT uDeviceID, UINT uMsg, DWORD_PTR dwUser, DWORD_PTR dwParam1
         case MIDM_GETNUMDEVS:
             return kFakeNumDevs;
         case MIDM_GETDEVCAPS:
-            return MMSYSERR_NOERROR;
+            return FillCaps<VtMidiInCaps16>(uDeviceID, dwParam1, dwParam2, u"Fake In");
         case MIDM_OPEN:
             return Open(dwUser, dwParam1, dwParam2, MIM_OPEN);
         case MIDM_CLOSE:

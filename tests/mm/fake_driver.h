@@ -4,7 +4,7 @@
 // DriverCallback as the real driver does.
 #pragma once
 
-#include "host/os/win32.h"
+#include "host/os/mmddk_base.h"
 
 extern "C" {
 enum FakeEntry { kFakeDriverProc = 0, kFakeMod = 1, kFakeMid = 2 };

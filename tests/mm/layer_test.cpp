@@ -8,7 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "host/mm/mmsystem.h"
+#include <windows.h>
+#include <mmsystem.h>
+
+#include "host/mm/vtmm.h"
 #include "tests/mm/fake_driver.h"
 #include "tests/support/support.h"
 
@@ -475,24 +478,88 @@ TEST_F(Layer, DataHeadersAreCheckedBeforeTheDriverSeesThem) {
 
 // ---------------------------------------------------------------- the rest
 
-TEST_F(Layer, CapabilitiesAndCountsGoToTheDriver) {
-    MIDIOUTCAPSW oc{};
-    MIDIINCAPSW ic{};
-    EXPECT_EQ(midiOutGetDevCapsW(0, nullptr, sizeof oc), MMSYSERR_INVALPARAM);
-    EXPECT_EQ(midiInGetDevCapsW(0, nullptr, sizeof ic), MMSYSERR_INVALPARAM);
-    DWORD mark = FakeCallCount();
+TEST_F(Layer, CapabilitiesInBothWidthsFromTheDriversRecord) {
+    // The wide record holds the name's code points, the narrow one its UTF-8.
+    MIDIOUTCAPSW ow{};
+    MIDIOUTCAPSA oa{};
+    ASSERT_EQ(midiOutGetDevCapsW(2, &ow, sizeof ow), MMSYSERR_NOERROR);
+    ASSERT_EQ(midiOutGetDevCapsA(2, &oa, sizeof oa), MMSYSERR_NOERROR);
+    EXPECT_EQ(std::wstring(ow.szPname), L"Synth \u00e9\U0001D11E");
+    EXPECT_STREQ(oa.szPname, "Synth \xC3\xA9\xF0\x9D\x84\x9E");
+    EXPECT_EQ(ow.wMid, 0x1234);
+    EXPECT_EQ(oa.wPid, 2);
+    EXPECT_EQ(oa.vDriverVersion, 0x0401u);
+    // 31 two-byte characters: the narrow name stops at a character that fits.
+    MIDIINCAPSW iw{};
+    MIDIINCAPSA ia{};
+    ASSERT_EQ(midiInGetDevCapsW(3, &iw, sizeof iw), MMSYSERR_NOERROR);
+    ASSERT_EQ(midiInGetDevCapsA(3, &ia, sizeof ia), MMSYSERR_NOERROR);
+    EXPECT_EQ(std::wstring(iw.szPname), std::wstring(31, L'\u00e9'));
+    std::string fifteen;
+    for (int i = 0; i < 15; ++i)
+        fifteen += "\xC3\xA9";
+    EXPECT_EQ(std::string(ia.szPname), fifteen);
+    // A short size gets the beginning of the record and nothing more.
+    MIDIOUTCAPSA part;
+    std::memset(&part, 0xAB, sizeof part);
+    ASSERT_EQ(midiOutGetDevCapsA(0, &part, 4), MMSYSERR_NOERROR);
+    EXPECT_EQ(part.wMid, 0x1234);
+    EXPECT_EQ(part.wPid, 0);
+    EXPECT_EQ(reinterpret_cast<BYTE*>(&part)[4], 0xAB);
+    // An open handle stands for its device.
+    HMIDIOUT h = OpenOut(2);
+    ASSERT_EQ(midiOutGetDevCapsW(reinterpret_cast<UINT_PTR>(h), &ow, sizeof ow), MMSYSERR_NOERROR);
+    EXPECT_EQ(ow.wPid, 2);
+    EXPECT_EQ(midiOutClose(h), MMSYSERR_NOERROR);
+    // The driver's refusal comes back; a null record and the mapper (there is
+    // none) never reach it.
     FakeAnswer(kFakeMid, MIDM_GETDEVCAPS, MMSYSERR_BADDEVICEID);
-    EXPECT_EQ(midiOutGetDevCapsW(5, &oc, sizeof oc), MMSYSERR_NOERROR);
-    EXPECT_EQ(midiInGetDevCapsW(6, &ic, 40), MMSYSERR_BADDEVICEID);
-    std::vector<FakeCall> mod = CallsSince(mark, kFakeMod), mid = CallsSince(mark, kFakeMid);
-    ASSERT_FALSE(mod.empty());
-    ASSERT_FALSE(mid.empty());
-    EXPECT_EQ(mod.back().uMsg, UINT(MODM_GETDEVCAPS));
-    EXPECT_EQ(mod.back().uDeviceID, 5u);
-    EXPECT_EQ(mod.back().dwParam1, reinterpret_cast<DWORD_PTR>(&oc));
-    EXPECT_EQ(mod.back().dwParam2, sizeof oc);
-    EXPECT_EQ(mid.back().uDeviceID, 6u);
-    EXPECT_EQ(mid.back().dwParam2, 40u);
+    EXPECT_EQ(midiInGetDevCapsA(9, &ia, sizeof ia), MMSYSERR_BADDEVICEID);
+    DWORD mark = FakeCallCount();
+    EXPECT_EQ(midiOutGetDevCapsA(MIDI_MAPPER, &oa, sizeof oa), MMSYSERR_BADDEVICEID);
+    EXPECT_EQ(midiInGetDevCapsW(MIDIMAPPER, &iw, sizeof iw), MMSYSERR_BADDEVICEID);
+    EXPECT_EQ(midiOutGetDevCapsW(0, nullptr, sizeof ow), MMSYSERR_INVALPARAM);
+    EXPECT_EQ(midiInGetDevCapsA(0, nullptr, sizeof ia), MMSYSERR_INVALPARAM);
+    EXPECT_EQ(FakeCallCount(), mark);
+}
+
+TEST_F(Layer, NoMapperNoThruAndOnlyTheDriversOwnMessages) {
+    midiOutGetNumDevs();
+    DWORD mark = FakeCallCount();
+    HMIDIOUT out = reinterpret_cast<HMIDIOUT>(1);
+    HMIDIIN in = reinterpret_cast<HMIDIIN>(1);
+    HMIDISTRM strm = reinterpret_cast<HMIDISTRM>(1);
+    UINT mapper = MIDI_MAPPER;
+    EXPECT_EQ(midiOutOpen(&out, MIDI_MAPPER, 0, 0, CALLBACK_NULL), MMSYSERR_BADDEVICEID);
+    EXPECT_EQ(midiInOpen(&in, MIDIMAPPER, 0, 0, CALLBACK_NULL), MMSYSERR_BADDEVICEID);
+    EXPECT_EQ(midiStreamOpen(&strm, &mapper, 1, 0, 0, CALLBACK_NULL), MMSYSERR_BADDEVICEID);
+    EXPECT_EQ(out, nullptr);
+    EXPECT_EQ(in, nullptr);
+    EXPECT_EQ(strm, nullptr);
+    EXPECT_EQ(FakeCallCount(), mark);
+
+    out = OpenOut();
+    in = OpenIn();
+    int local = 0;
+    auto bad = reinterpret_cast<HMIDIOUT>(&local);
+    EXPECT_EQ(midiConnect(reinterpret_cast<HMIDI>(in), out, nullptr), MMSYSERR_NOTSUPPORTED);
+    EXPECT_EQ(midiDisconnect(reinterpret_cast<HMIDI>(in), out, nullptr), MMSYSERR_NOTSUPPORTED);
+    EXPECT_EQ(midiConnect(reinterpret_cast<HMIDI>(in), bad, nullptr), MMSYSERR_INVALHANDLE);
+    EXPECT_EQ(midiConnect(reinterpret_cast<HMIDI>(bad), out, nullptr), MMSYSERR_INVALHANDLE);
+    // Standard messages have calls of their own; the driver's own pass.
+    mark = FakeCallCount();
+    EXPECT_EQ(midiOutMessage(out, MODM_CLOSE, 0, 0), MMSYSERR_INVALPARAM);
+    EXPECT_EQ(midiInMessage(in, MIDM_STOP, 0, 0), MMSYSERR_INVALPARAM);
+    EXPECT_EQ(FakeCallCount(), mark);
+    FakeAnswer(kFakeMod, DRV_RESERVED + 12, 77);
+    EXPECT_EQ(midiOutMessage(out, DRV_RESERVED + 12, 5, 6), 77u);
+    EXPECT_EQ(midiOutMessage(bad, DRV_RESERVED + 12, 5, 6), MMSYSERR_INVALHANDLE);
+    std::vector<FakeCall> sent = CallsSince(mark, kFakeMod);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].dwParam1, 5u);
+    EXPECT_EQ(sent[0].dwParam2, 6u);
+    EXPECT_EQ(midiOutClose(out), MMSYSERR_NOERROR);
+    EXPECT_EQ(midiInClose(in), MMSYSERR_NOERROR);
 }
 
 TEST(ErrorText, KnownCodesInBothWidthsCutToTheBuffer) {
@@ -532,7 +599,7 @@ TEST(ErrorText, KnownCodesInBothWidthsCutToTheBuffer) {
         }
     }
     WCHAR cut[10];
-    std::fill(std::begin(cut), std::end(cut), u'x');
+    std::fill(std::begin(cut), std::end(cut), L'x');
     ASSERT_EQ(midiOutGetErrorTextW(MMSYSERR_ALLOCATED, cut, 10), MMSYSERR_NOERROR);
     EXPECT_EQ(vt::Narrow(cut), "The speci");
     char none[4] = "abc";

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "host/os/host.h"
+#include "host/os/win32.h"
 #include "tests/sim/sim_test.h"
 
 namespace {

@@ -110,11 +110,20 @@ std::string HexString(const BYTE* p, size_t cb) {
     return hex::Bytes(p, cb);
 }
 
-std::string Narrow(const WCHAR* psz) {
+template <typename Unit>
+std::string NarrowUnits(const Unit* psz) {
     std::string s;
     for (; psz && *psz; ++psz)
-        s += static_cast<char>(*psz < 0x80 ? *psz : '?');
+        s += static_cast<uint32_t>(*psz) < 0x80 ? static_cast<char>(*psz) : '?';
     return s;
+}
+
+std::string Narrow(const char16_t* psz) {
+    return NarrowUnits(psz);
+}
+
+std::string Narrow(const wchar_t* psz) {
+    return NarrowUnits(psz);
 }
 
 bool Eventually(const std::function<bool()>& done, int timeoutMs) {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "host/os/win32.h"
+#include "host/os/win32_base.h"
 
 namespace vt {
 
@@ -23,8 +23,10 @@ inline std::string HexString(const std::vector<BYTE>& v) {
     return HexString(v.data(), v.size());
 }
 
-// 16-bit string -> UTF-8 (ASCII) for assertions.
-std::string Narrow(const WCHAR* psz);
+// Wide string (the driver's 16-bit or the client's wchar_t WCHAR) -> ASCII
+// for assertions, '?' for anything else.
+std::string Narrow(const char16_t* psz);
+std::string Narrow(const wchar_t* psz);
 
 // Waits until done() holds, looking again about every millisecond; false when
 // it still does not after timeoutMs, a bound only a fault reaches. Only for

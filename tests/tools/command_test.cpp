@@ -169,6 +169,7 @@ TEST(Command, UsageErrorsAndMissingPorts) {
     } cases[] = {
         {"send -p Out-A 90 3C", 2, "incomplete"},
         {"send -p Out-A 9G", 2, "not hex bytes"},
+        {"send -p Out-A note-on 1 60", 2, "not hex bytes: 'note-on' (named messages start with"},
         {"send 90 3C 40", 2, "give -p PORT"},
         {"send -p 7 90 3C 40", 1, "no port with ID 7 (there are 2)"},
         {"send -p Veltrane 90 3C 40", 1, "ambiguous"},

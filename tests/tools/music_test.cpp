@@ -1,5 +1,5 @@
-// The command as musicians use it, end to end against the simulator: play on
-// time by the simulator's own clock, record and play back, sysex dumps,
+// The command as musicians use it, end to end against the simulator: play in
+// order, record and play back, sysex dumps,
 // send scripts, the monitor's filters, and the failures said in their terms.
 #include <gtest/gtest.h>
 
@@ -20,17 +20,6 @@ namespace {
 
 using vttools::Contains;
 using vttools::RunCommand;
-
-// How far from its due time play sends an event at fast rate: nine in ten
-// within 2 ms, every one within 10 ms (the tests share two cores with other
-// work, which at times holds a thread back for a few milliseconds; the gaps
-// of the phrase are 23 to 44 ms).
-constexpr int64_t kPlayTypicalUs = 2000;
-constexpr int64_t kPlayBoundUs = 10000;
-// The same for a take played back: the input's time stamps add the driver's
-// 1 ms drain and whole milliseconds.
-constexpr int64_t kRecordTypicalUs = 4000;
-constexpr int64_t kRecordBoundUs = 15000;
 
 std::string WriteTestFile(const std::string& name, const std::vector<uint8_t>& bytes) {
     std::string path = vt::TestRoot() + "/" + name;
@@ -63,37 +52,28 @@ size_t PacketsOf(const std::vector<tools::TimedMessage>& messages) {
     return n;
 }
 
-// Each short message's capture time against its time in the file, after
-// both are aligned on their median difference: nine in ten within typicalUs,
-// every one within boundUs; and the bytes must be the file's.
-void ExpectOnTime(const std::vector<tools::TimedMessage>& file,
-                  const std::vector<std::pair<int64_t, uint32_t>>& capture, int64_t typicalUs,
-                  int64_t boundUs) {
+// The capture of a played file: every packet it leaves the ring as, with
+// the file's bytes, in the file's order, stamped in that order by the
+// simulator's clock. How close to its due time each event leaves is a
+// figure of bench/play_timing, measured against its own baseline: a test
+// does not judge the machine's real time.
+void ExpectPlayed(const std::vector<tools::TimedMessage>& file,
+                  const std::vector<std::pair<int64_t, uint32_t>>& capture) {
     ASSERT_EQ(capture.size(), PacketsOf(file));
-    std::vector<int64_t> lag;
     std::vector<uint8_t> sent, expected;
-    size_t p = 0;
-    for (const auto& m : file) {
-        if (m.IsShort()) lag.push_back(capture[p].first - m.us);
+    for (const auto& m : file)
         expected.insert(expected.end(), m.bytes.begin(), m.bytes.end());
-        for (size_t n = m.IsShort() ? 1 : (m.bytes.size() + 2) / 3; n > 0; --n, ++p)
-            for (uint32_t b = 0; b < FifoPacketCount(capture[p].second); ++b)
-                sent.push_back(static_cast<uint8_t>(capture[p].second >> (8 * b)));
+    for (size_t p = 0; p < capture.size(); ++p) {
+        for (uint32_t b = 0; b < FifoPacketCount(capture[p].second); ++b)
+            sent.push_back(static_cast<uint8_t>(capture[p].second >> (8 * b)));
+        if (p > 0) {
+            EXPECT_LE(capture[p - 1].first, capture[p].first) << "packet " << p;
+        }
     }
     EXPECT_EQ(vt::HexString(sent), vt::HexString(expected));
-    std::vector<int64_t> sorted = lag;
-    std::sort(sorted.begin(), sorted.end());
-    int64_t median = sorted[sorted.size() / 2];
-    size_t typical = 0;
-    for (size_t i = 0; i < lag.size(); ++i) {
-        EXPECT_LE(std::llabs(lag[i] - median), boundUs) << "message " << i;
-        typical += std::llabs(lag[i] - median) <= typicalUs;
-    }
-    EXPECT_GE(typical * 10, lag.size() * 9)
-        << typical << " of " << lag.size() << " within " << typicalUs << " us";
 }
 
-TEST(Play, EventsLeaveOnTimeByTheSimulatorsClock) {
+TEST(Play, SendsTheFilesEventsInOrder) {
     vt::Simulator sim("--nodes 0 --rate fast --no-loopback");
     std::vector<tools::TimedMessage> phrase = Phrase();
     std::string file = WriteTestFile("phrase.mid", tools::WriteSmf0(phrase, 480, 500000));
@@ -105,12 +85,11 @@ TEST(Play, EventsLeaveOnTimeByTheSimulatorsClock) {
     std::string out;
     ASSERT_EQ(RunCommand("play -p 0:out-a " + file, &out), 0) << out;
     EXPECT_EQ(out, "");
-    ExpectOnTime(song.messages, sim.CaptureTimed(0, 'A', PacketsOf(song.messages)), kPlayTypicalUs,
-                 kPlayBoundUs);
+    ExpectPlayed(song.messages, sim.CaptureTimed(0, 'A', PacketsOf(song.messages)));
 }
 
 // Played out of output A into input A and recorded, the take plays back to
-// the same messages at the same times.
+// the same messages in the same order (its timing is bench/play_timing's).
 TEST(Record, TheTakePlaysBackAsItWasPlayed) {
     vt::Simulator sim("--nodes 0 --rate fast");
     std::vector<tools::TimedMessage> phrase = Phrase();
@@ -125,8 +104,7 @@ TEST(Record, TheTakePlaysBackAsItWasPlayed) {
 
     sim.Ok("capture 0 A packets");
     ASSERT_EQ(RunCommand("play -p 0:out-a " + take, &out), 0) << out;
-    ExpectOnTime(phrase, sim.CaptureTimed(0, 'A', PacketsOf(phrase)), kRecordTypicalUs,
-                 kRecordBoundUs);
+    ExpectPlayed(phrase, sim.CaptureTimed(0, 'A', PacketsOf(phrase)));
 }
 
 TEST(Play, CtrlCSilencesWhatItPlayed) {
