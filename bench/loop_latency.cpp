@@ -9,9 +9,7 @@
 // counters.
 #include <time.h>
 
-#include <algorithm>
 #include <atomic>
-#include <cmath>
 #include <memory>
 #include <random>
 
@@ -58,11 +56,7 @@ void CALLBACK OnInput(HMIDIIN, UINT uMsg, DWORD_PTR, DWORD_PTR dwParam1, DWORD_P
     if (gArrived[i].compare_exchange_strong(expected, now)) ++gCountArrived;
 }
 
-struct RoundResult {
-    double p99Ms, maxMs;
-};
-
-RoundResult Round(HMIDIOUT out, int count, std::mt19937& rng) {
+bench::Tail Round(HMIDIOUT out, int count, std::mt19937& rng) {
     for (int i = 0; i < count; ++i)
         gArrived[i] = 0;
     gCountArrived = 0;
@@ -90,9 +84,7 @@ RoundResult Round(HMIDIOUT out, int count, std::mt19937& rng) {
     std::vector<double> ms(count);
     for (int i = 0; i < count; ++i)
         ms[i] = double(gArrived[i] - sentAt[i]) * 1e-6;
-    std::sort(ms.begin(), ms.end());
-    size_t at99 = static_cast<size_t>(std::ceil(0.99 * count)) - 1;
-    return {ms[at99], ms.back()};
+    return bench::TailOf(std::move(ms));
 }
 
 }  // namespace
@@ -116,9 +108,9 @@ int main(int argc, char** argv) {
     std::mt19937 rng(7);
     auto loopback = [&](benchmark::State& state) {
         for (auto _ : state) {
-            RoundResult res = Round(out, count, rng);
-            state.counters["p99_ms"] = res.p99Ms;
-            state.counters["max_ms"] = res.maxMs;
+            bench::Tail res = Round(out, count, rng);
+            state.counters["p99_ms"] = res.p99;
+            state.counters["max_ms"] = res.max;
         }
     };
     std::vector<std::vector<bench::Run>> runs =

@@ -3,6 +3,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -53,6 +54,15 @@ Spread SpreadOf(std::vector<double> values, bool fHigherIsBetter) {
                              : *std::min_element(values.begin(), values.end());
     s.median = Median(std::move(values));
     return s;
+}
+
+Tail TailOf(std::vector<double> values) {
+    Tail t;
+    if (values.empty()) return t;
+    std::sort(values.begin(), values.end());
+    t.p99 = values[static_cast<size_t>(std::ceil(0.99 * double(values.size()))) - 1];
+    t.max = values.back();
+    return t;
 }
 
 Rounds RoundsOf(std::vector<double> figure, std::vector<double> baseline) {

@@ -34,6 +34,14 @@ struct Spread {
 Spread SpreadOf(std::vector<double> values, bool fHigherIsBetter = false);
 double Median(std::vector<double> values);
 
+// The 99th percentile (the value at or below which 99 % of the values lie)
+// and the maximum of a set of values.
+struct Tail {
+    double p99 = 0;
+    double max = 0;
+};
+Tail TailOf(std::vector<double> values);
+
 // A figure and its baseline measured back to back in each round
 // (gbench.h), and each round's ratio of the two.
 struct Rounds {
