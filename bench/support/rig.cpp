@@ -77,4 +77,59 @@ std::string SimChild::Ok(const std::string& line, int timeoutMs) {
     return answer;
 }
 
+CommandChild::CommandChild(const std::string& name, const std::vector<std::string>& args)
+    : name_(name) {
+    int pipeOut[2];
+    if (pipe(pipeOut) != 0) Fail(name_, "pipe");
+    pid_ = fork();
+    if (pid_ < 0) Fail(name_, "fork");
+    if (pid_ == 0) {
+        close(pipeOut[0]);
+        dup2(pipeOut[1], STDOUT_FILENO);
+        close(pipeOut[1]);
+        std::vector<std::string> all{VT_VELTRANE_EXE};
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& a : all)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(pipeOut[1]);
+    out_ = pipeOut[0];
+}
+
+CommandChild::~CommandChild() {
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    if (out_ >= 0) close(out_);
+}
+
+std::string CommandChild::ReadLine(int timeoutMs) {
+    int64_t giveUp = NowNs() + int64_t(timeoutMs) * 1000000;
+    size_t end;
+    while ((end = got_.find('\n')) == std::string::npos) {
+        int left = static_cast<int>((giveUp - NowNs()) / 1000000);
+        pollfd pfd{out_, POLLIN, 0};
+        if (left <= 0 || poll(&pfd, 1, left) <= 0) return "";
+        char buf[256];
+        ssize_t n = read(out_, buf, sizeof buf);
+        if (n <= 0) return "";
+        got_.append(buf, static_cast<size_t>(n));
+    }
+    std::string line = got_.substr(0, end);
+    got_.erase(0, end + 1);
+    return line;
+}
+
+int CommandChild::Wait() {
+    int status = 0;
+    if (pid_ <= 0 || waitpid(pid_, &status, 0) != pid_) Fail(name_, "waitpid");
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 }  // namespace bench
