@@ -77,4 +77,17 @@ Rounds RoundsOf(const std::vector<Run>& figure, const std::vector<Run>& baseline
     return RoundsOf(ValuesOf(figure, value), ValuesOf(baseline, value));
 }
 
+void SetTail(benchmark::State& state, const std::string& name, const Tail& t) {
+    state.counters[name + "_p99_ms"] = t.p99;
+    state.counters[name + "_max_ms"] = t.max;
+}
+
+Tails TailsOf(const std::vector<Run>& runs, const std::string& name) {
+    return {ValuesOf(runs, Counter(name + "_p99_ms")), ValuesOf(runs, Counter(name + "_max_ms"))};
+}
+
+std::string TailsText(const Tails& t) {
+    return "p99:" + Text(SpreadOf(t.p99), "ms", 2) + ",max:" + Text(SpreadOf(t.max), "ms", 2);
+}
+
 }  // namespace bench

@@ -45,4 +45,14 @@ Rounds RoundsOf(const std::vector<Run>& figure, const std::vector<Run>& baseline
 std::vector<double> ValuesOf(const std::vector<Run>& runs,
                              const std::function<double(const Run&)>& value);
 
+// A latency's p99 and maximum in ms, kept in a round as the counters
+// NAME_p99_ms and NAME_max_ms, and read back from every round; TailsText
+// prints them "p99:…ms,max:…ms" (best/median each).
+void SetTail(benchmark::State& state, const std::string& name, const Tail& t);
+struct Tails {
+    std::vector<double> p99, max;
+};
+Tails TailsOf(const std::vector<Run>& runs, const std::string& name);
+std::string TailsText(const Tails& t);
+
 }  // namespace bench
