@@ -137,8 +137,9 @@ int main(int argc, char** argv) {
         for (auto _ : state) {
             bench::Tail bare = BareThread(file);
             sim.Ok("capture 0 A timed");  // forget what went before
-            bench::CommandChild record(kName, {"record", "-p", "0:in-a", take, "-t", "0.3", "--ppq",
-                                               std::to_string(kPpq)});
+            // A second without a message ends the take: play starts within it.
+            bench::CommandChild record(
+                kName, {"record", "-p", "0:in-a", take, "-t", "1", "--ppq", std::to_string(kPpq)});
             if (record.ReadLine(10000).rfind("Recording from", 0) != 0)
                 bench::Fail(kName, "veltrane record did not start");
             bench::CommandChild play(kName, {"play", "-p", "0:out-a", song});
