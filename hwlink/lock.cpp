@@ -21,8 +21,9 @@ void CriticalSection(WORD op, void* pContext) {
     (void)pContext;
     if (!InitCriticalSectionMutex()) return;  // no mutex: callers run unlocked
     if (op == kCsEnter) {
-        // WAIT_ABANDONED still hands over ownership: go on.
-        WaitForSingleObject(hCsMutex, INFINITE);
+        // WAIT_ABANDONED still hands over ownership: a process died holding
+        // the lock, so what it held is given back first.
+        if (WaitForSingleObject(hCsMutex, INFINITE) == WAIT_ABANDONED) ReclaimDeadHoldersLocked();
     } else if (op == kCsLeave) {
         ReleaseMutex(hCsMutex);
     }

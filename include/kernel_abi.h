@@ -75,6 +75,13 @@ constexpr uint32_t FifoPacket(uint32_t dwBytes, uint32_t cBytes, uint32_t port) 
     return (dwBytes & 0x00FFFFFF) | (cBytes << 24) | (port << 28);
 }
 
+// True when the slot at iRead holds a packet: the consumer has something to
+// take.
+inline bool FifoPacketWaiting(MidiFifo* pFifo) {
+    uint32_t i = pFifo->iRead;
+    return FifoIndexInSlots(i, pFifo->cdwSize) && FifoPacketPresent(FifoSlot(pFifo, i));
+}
+
 // Control codes: device type 0x22, any access.
 constexpr uint32_t kCtlMethodBuffered = 0;
 constexpr uint32_t kCtlMethodOutDirect = 2;

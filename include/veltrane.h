@@ -54,6 +54,10 @@ struct PortStream {
     HANDLE hStreamEvent;
     OVERLAPPED ovlStart;
     DWORD dwCookie;  // the cookie the kernel side wrote for that request
+    // Start requests of this process that put the stream's block into
+    // streaming, the first and every one after the kernel side ended it.
+    // Interlocked.
+    LONG volatile cStarts;
     // 1 while this process stops the stream: the block is held until the
     // stream has ended, and an open of this stream waits. The control lock;
     // while it is set, the stopping thread alone uses the stream's handles
@@ -86,6 +90,14 @@ struct HardwareInstance {
     // port first in this process, under the control lock (no handle of this
     // process can send on it then).
     BYTE abLastStatus[2];
+    // Per output port: 1 while the ring holds a system-exclusive message of
+    // this process that has not ended (F0 written, no status byte since): the
+    // port stays this process's until it ends. Guarded as abLastStatus.
+    BYTE afSysexOpen[2];
+    // Per output port: the stream's cStarts that abLastStatus and
+    // afSysexOpen are about; a start since means a stream (and perhaps an
+    // interface) that knows nothing of them. Guarded as abLastStatus.
+    LONG alStartsSeen[2];
     // Client lists of input A and input B, linked through InputClient.pNext.
     // The named mutex; the lifecycle reads them without it.
     InputClient* apInClients[2];
@@ -109,9 +121,15 @@ struct HardwareInstance {
     // an idle instance.
     InputClient* pInDelivery;
     LONG volatile fInLeftOver;
-    LONG volatile fDraining;            // 1 while a timer tick drains this instance; interlocked
-    LONG volatile cTimers;              // live timers of its input clients; interlocked
-    HardwareInstance* pNext;            // the next instance of the list; the lifecycle
+    // GetTickCount when a tick last looked, under the named mutex, for streams
+    // the kernel side ended (drain.cpp): an idle tick passes over the instance
+    // only while that was less than the restart period ago. Written by the
+    // drain, interlocked, as every tick reads it before it takes fDraining.
+    LONG volatile lEndedCheckTick;
+    DWORD dwRestartTick;      // GetTickCount of the drain's last restart; the drain (fDraining)
+    LONG volatile fDraining;  // 1 while a timer tick drains this instance; interlocked
+    LONG volatile cTimers;    // live timers of its input clients; interlocked
+    HardwareInstance* pNext;  // the next instance of the list; the lifecycle
     PortStream aStreams[kStreamCount];  // each field says its own guard
     // The device file's path, written once at creation: \\.\veltrane-N.
     WCHAR szDevicePath[256];
@@ -127,17 +145,43 @@ struct ClientHeader {
     DWORD dwFlags;  // open flags; the high 16 bits are the callback type
 };
 
-// Memory common to every process that loads the driver: both output regions
-// and the system-wide acquisition counters. The block of device node d of a
-// region starts at word d * 1024.
+// A process that holds something of the shared data, so that what a process
+// that died held can be given back: its id and creation time (which tell it
+// from a later process given the same id) and what it holds. All fields: the
+// named mutex.
+struct HolderRecord {
+    DWORD dwProcessId;  // 0: the record is free
+    DWORD dwCreatedLow;
+    DWORD dwCreatedHigh;
+    DWORD dwAcquired;  // bit d: the process counts in cNtAcquire[d]
+    DWORD dwBlocks;    // bit r * kDevNodes + d: it counts in cRef of output block (r, d)
+};
+constexpr DWORD kHolderRecords = 64;
+
+// What is under way on one output block, each naming the process that does
+// it by its holder record's index + 1 (0: nobody). The named mutex.
+struct BlockMarks {
+    DWORD dwStopping;  // stops the stream: the block is neither joined nor set up afresh
+    DWORD dwStarting;  // issues a start request for it: nobody else starts it meanwhile
+    DWORD dwCarrier;   // its start request carries the stream, as far as is known
+    // Writes long data to it: other processes' writes wait. cLongPackets
+    // counts that writer's packets, so that one that has stalled (or died)
+    // is told from one that is busy.
+    DWORD dwLongData;
+    DWORD cLongPackets;
+};
+
+// Memory common to every process that loads the driver: both output regions,
+// the system-wide acquisition counters, and who holds and does what. The block
+// of device node d of a region starts at word d * 1024.
 struct SharedData {
     // Output A and output B blocks. Their words are guarded as MidiFifo says:
     // on this side, the named mutex.
     DWORD adwOut1MidiFifo[kDevNodes * kFifoWords];
     DWORD adwOut2MidiFifo[kDevNodes * kFifoWords];
-    LONG volatile cNtAcquire[kDevNodes];  // processes holding each interface; interlocked
-    // Per output block (region, then node): the id of the process stopping its
-    // stream, 0 none. While it is set the block is neither joined nor set up
-    // afresh. The named mutex.
-    DWORD adwStoppingProcess[2][kDevNodes];
+    // Processes holding each interface. Changed under the named mutex with
+    // the holders' records; read without it.
+    LONG volatile cNtAcquire[kDevNodes];
+    BlockMarks aMarks[2][kDevNodes];  // per output block (region, then node)
+    HolderRecord aHolders[kHolderRecords];
 };

@@ -11,7 +11,10 @@
 // the bytes that follow. A stop, restart or close from a callback takes
 // effect right after the notification that caused it: what the client still
 // had waiting is dropped, and a restarted client parses the rest of the
-// batch afresh.
+// batch afresh. A stream of the instance that the kernel side ended under
+// this process (the interface was unplugged, or the process that carried an
+// output stream died) is started again from here, at a slow pace, until it
+// runs.
 #include "devices/devices.h"
 #include "hwlink/hwlink.h"
 #include "midiin/midiin.h"
@@ -153,6 +156,28 @@ static BOOL TakeBatch(HardwareInstance* pInstance) {
     return TRUE;
 }
 
+// How often the drain tries to start again a stream of its instance that the
+// kernel side ended under this process (the interface went away, or another
+// process that carried it died): slowly, since each try asks the kernel side.
+// An idle tick looks for such streams as often.
+constexpr DWORD kRestartMs = 500;
+
+// Under the named mutex: the streams of the instance that this process streams
+// through and that the kernel side has ended, as bits by stream index: the
+// input stream, and output streams with packets still in their rings (an
+// output stream without any is started again by its next write).
+static DWORD EndedStreams(HardwareInstance* pInstance) {
+    DWORD dwEnded = 0;
+    for (UINT i = 0; i < kStreamCount; ++i) {
+        PortStream* pStream = &pInstance->aStreams[i];
+        MidiFifo* pFifo = pStream->pFifo;
+        if (pStream->cOpen != 0 && pFifo != nullptr && pFifo->dwMagic == MIDI_FIFO_MAGIC &&
+            (i == kStreamIn || FifoPacketWaiting(pFifo)))
+            dwEnded |= 1u << i;
+    }
+    return dwEnded;
+}
+
 // What a parse round leaves to do.
 constexpr DWORD kRoundParsed = 1;   // bytes were parsed
 constexpr DWORD kRoundBuffers = 2;  // returned buffers wait
@@ -161,9 +186,12 @@ constexpr DWORD kRoundPending = 4;  // notifications wait (pInDelivery)
 // One parse round, under the named mutex: lets go of the last round's
 // clients, takes the next batch once every started client is through the
 // last one, and lets each started client parse as far as it may. The clients
-// with notifications waiting are held and listed for delivery.
-static DWORD ParseRound(HardwareInstance* pInstance) {
+// with notifications waiting are held and listed for delivery. *pdwEnded
+// receives EndedStreams (what the input stream wrote before it ended is
+// parsed all the same).
+static DWORD ParseRound(HardwareInstance* pInstance, DWORD* pdwEnded) {
     CriticalSection(kCsEnter, pInstance);
+    *pdwEnded = EndedStreams(pInstance);
     InputClient* pFree = LetGoOfDelivery(pInstance);
     BOOL fThrough = TRUE;
     for (InputClient* pList : pInstance->apInClients) {
@@ -237,9 +265,12 @@ static BOOL DeliverPending(HardwareInstance* pInstance) {
 // which stays mapped for the life of the process whether a stream uses it or
 // not, so the read is safe even while no stream does. Read before fDraining:
 // a drain under way elsewhere can only make the answer stale, and a stale
-// answer only moves the work to the next tick.
+// answer only moves the work to the next tick. Once a restart period the
+// tick goes on all the same, to look for streams the kernel side ended.
 static BOOL NothingToDo(const HardwareInstance* pInstance) {
     if (ReadNoFence(&pInstance->fInLeftOver)) return FALSE;
+    if (GetTickCount() - static_cast<DWORD>(ReadNoFence(&pInstance->lEndedCheckTick)) >= kRestartMs)
+        return FALSE;
     MidiFifo* pFifo = FifoBlock(InputRegionOfProcess(), pInstance->dwDevNode);
     DWORD iRead = pFifo->iRead;
     if (!FifoIndexInSlots(iRead, pFifo->cdwSize)) return FALSE;
@@ -254,9 +285,11 @@ void CALLBACK mmTimerIntr(UINT /*uTimerID*/, UINT /*uMsg*/, DWORD_PTR dwUser, DW
     mmKillPutOffTimers(TRUE);
     if (NothingToDo(pInstance) || InterlockedExchange(&pInstance->fDraining, 1) != 0) return;
     InterlockedExchange(&pInstance->fInLeftOver, 0);
+    InterlockedExchange(&pInstance->lEndedCheckTick, static_cast<LONG>(GetTickCount()));
     BOOL fCalling = FALSE;  // inside mmEnterTickCallback
+    DWORD dwEnded = 0;
     for (;;) {
-        DWORD dwLeft = ParseRound(pInstance);
+        DWORD dwLeft = ParseRound(pInstance, &dwEnded);
         if (dwLeft == 0) break;
         if (!(dwLeft & (kRoundBuffers | kRoundPending))) continue;
         // A kill elsewhere holds the callbacks back or cuts them short: the
@@ -274,6 +307,16 @@ void CALLBACK mmTimerIntr(UINT /*uTimerID*/, UINT /*uMsg*/, DWORD_PTR dwUser, DW
         InputClient* pFree = LetGoOfDelivery(pInstance);
         CriticalSection(kCsLeave, pInstance);
         FreeClients(pFree);
+    }
+    // A stream of a port still open ended under it: started again (once the
+    // interface is back), without waiting for a control lock that an open or
+    // close of this process holds.
+    DWORD dwNow = GetTickCount();
+    if (dwEnded != 0 && dwNow - pInstance->dwRestartTick >= kRestartMs) {
+        pInstance->dwRestartTick = dwNow;
+        for (UINT i = 0; i < kStreamCount; ++i)
+            if (dwEnded & (1u << i))
+                RestartHwPortStreaming(&pInstance->aStreams[i], pInstance, FALSE);
     }
     InterlockedExchange(&pInstance->fDraining, 0);
     mmKillPutOffTimers(TRUE);

@@ -132,7 +132,7 @@ const Syntax kCommands[] = {
     {"packet", "packet N HEX32..."},
     {"capture", "capture N A|B bytes|packets|timed [COUNT [TIMEOUT_MS]]"},
     {"stats", "stats N"},
-    {"await", "await N KEY VALUE [TIMEOUT_MS]"},
+    {"await", "await N KEY [at-most] VALUE [TIMEOUT_MS]"},
     {"fail", "fail N descriptor-short|wrong-vendor|start-immediate|start-no-cookie"},
     {"help", "help"},
     {"quit", "quit"},
@@ -296,15 +296,18 @@ class Command {
         return out;
     }
 
-    // Waits until the counter is at least VALUE.
+    // Waits until the counter is at least VALUE, or with at-most until it
+    // is at most VALUE (a gauge such as streams_out_a, which falls).
     std::string Await(Node& n) {
-        if (w_.size() != 4 && w_.size() != 5) return Usage();
         ControlWait w;
+        w.atMost = w_.size() > 3 && w_[3] == "at-most";
+        size_t at = w.atMost ? 4 : 3;
+        if (w_.size() != at + 1 && w_.size() != at + 2) return Usage();
         uint64_t ignored = 0;
         if (!CounterOf(n, w_[2], &ignored)) return Error("unknown counter '" + w_[2] + "'");
-        if (!ParseDecimal(w_[3], 19, &w.value)) return Error("bad value '" + w_[3] + "'");
+        if (!ParseDecimal(w_[at], 19, &w.value)) return Error("bad value '" + w_[at] + "'");
         w.key = w_[2];
-        return Park(n, w, 4);
+        return Park(n, w, at + 1);
     }
 
     // A wait with the timeout at w_[at] if given: answered at once when its
@@ -365,7 +368,7 @@ std::string AnswerWait(State& s, const ControlWait& w, int64_t now) {
     if (w.port < 0) {
         CounterOf(n, w.key, &have);
         what = w.key + "=" + std::to_string(have);
-        if (have >= w.value) return "ok " + what;
+        if (w.atMost ? have <= w.value : have >= w.value) return "ok " + what;
     } else {
         OutputPort& o = n.out[w.port];
         have = LogCount(o, w.packets, w.value);
@@ -374,7 +377,7 @@ std::string AnswerWait(State& s, const ControlWait& w, int64_t now) {
     }
     if (now < w.deadline) return "";
     return Error("timeout after " + std::to_string(w.timeoutMs) + " ms: " + what + " (awaited " +
-                 std::to_string(w.value) + ")");
+                 (w.atMost ? "at most " : "") + std::to_string(w.value) + ")");
 }
 
 std::string ExecuteControl(State& s, const std::string& line, std::optional<ControlWait>* wait) {

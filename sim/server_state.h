@@ -116,7 +116,7 @@ struct DeviceConn {
 };
 
 // A control command that waits for its condition: await (a counter of
-// stats reaching a value) or capture with a count (an output's capture log
+// stats reaching a value, or falling to one) or capture with a count (an output's capture log
 // holding that many packets or bytes). Parked on its connection, it is
 // looked at again whenever the server has handled an event, and answered
 // once the condition holds, its node was unplugged or its deadline passed.
@@ -128,6 +128,7 @@ struct ControlWait {
     bool packets = true;      // capture: counts packets (also timed), else bytes
     bool timed = false;       // capture: answers each packet with its time
     uint64_t value = 0;       // the counter's or the log's least value that ends the wait
+    bool atMost = false;      // await: the counter's greatest value that ends it instead
     uint32_t timeoutMs = 0;
     int64_t deadline = 0;  // NowUs() from which it answers error timeout
 };

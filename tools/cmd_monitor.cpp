@@ -9,6 +9,7 @@
 #include "tools/args.h"
 #include "tools/commands.h"
 #include "tools/decode.h"
+#include "tools/device_nodes.h"
 #include "tools/filter.h"
 #include "tools/input_port.h"
 #include "tools/options.h"
@@ -22,7 +23,8 @@ const char kUsage[] =
     "                        [-t SECONDS]\n\n"
     "Prints every message that arrives on an input port with its time in\n"
     "milliseconds since the start, decoded, until Ctrl-C. Clock (F8) and active\n"
-    "sensing (FE) are not shown but counted, and the count printed at the end.\n\n"
+    "sensing (FE) are not shown but counted, and the count printed at the end.\n"
+    "A line says when the port's interface is unplugged and when it is back.\n\n"
     "  -p, --port PORT     the input port (ID, NODE:in-a, or part of its name)\n"
     "  -r, --raw           print the bytes in hex instead of decoding them\n"
     "  -a, --all           show clock and active sensing too\n"
@@ -72,6 +74,11 @@ int CmdMonitor(int argc, char** argv) {
 
     using Clock = std::chrono::steady_clock;
     Clock::time_point lastShown = Clock::now();
+    // The interface is looked for now and then: the driver resumes the port
+    // by itself when it comes back, and the user should know meanwhile.
+    constexpr auto kLookEvery = std::chrono::milliseconds(500);
+    Clock::time_point lastLook = lastShown;
+    bool present = true;
     auto quiet = std::chrono::duration<double>(timeout);
     std::map<uint32_t, unsigned> hidden;  // by kind
     std::vector<tools::InputEvent> events;
@@ -87,6 +94,18 @@ int CmdMonitor(int argc, char** argv) {
             }
             std::printf("%s\n", tools::FormatEvent(e, raw).c_str());
             lastShown = Clock::now();
+        }
+        if (info.node >= 0 && Clock::now() - lastLook >= kLookEvery) {
+            lastLook = Clock::now();
+            if (tools::NodePresent(static_cast<unsigned>(info.node)) != present) {
+                present = !present;
+                if (present)
+                    std::printf("interface is back (device node %d): %s receives again\n",
+                                info.node, info.name.c_str());
+                else
+                    std::printf("interface removed (device node %d): waiting for %s to come back\n",
+                                info.node, info.name.c_str());
+            }
         }
         std::fflush(stdout);
         if (timeout > 0 && Clock::now() - lastShown > quiet) break;

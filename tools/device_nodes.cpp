@@ -28,14 +28,17 @@ std::string Hex4(unsigned v) {
 
 }  // namespace
 
+bool NodePresent(unsigned node) {
+    HANDLE h = OpenNode(node, FILE_FLAG_OVERLAPPED);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    CloseHandle(h);
+    return true;
+}
+
 std::vector<unsigned> PresentNodes() {
     std::vector<unsigned> nodes;
-    for (unsigned node = 0; node < kDevNodes; ++node) {
-        HANDLE h = OpenNode(node, FILE_FLAG_OVERLAPPED);
-        if (h == INVALID_HANDLE_VALUE) continue;
-        CloseHandle(h);
-        nodes.push_back(node);
-    }
+    for (unsigned node = 0; node < kDevNodes; ++node)
+        if (NodePresent(node)) nodes.push_back(node);
     return nodes;
 }
 

@@ -10,6 +10,8 @@ namespace tools {
 // The device nodes whose device file opens now, in ascending order: the
 // interfaces the driver finds when it counts its ports.
 std::vector<unsigned> PresentNodes();
+// Whether the device file of node opens now: its interface is plugged.
+bool NodePresent(unsigned node);
 // Why the driver would refuse the interface on node, in the user's terms:
 // gone, silent, or not the interface the driver is built for. "" when the
 // interface answers as the driver expects.

@@ -22,6 +22,7 @@ void Pause() {
 
 MMRESULT OutputPort::Open(const PortInfo& port) {
     name_ = port.name;
+    node_ = port.node;
     MMRESULT r = midiOutOpen(&handle_, port.id, 0, 0, CALLBACK_NULL);
     if (r != MMSYSERR_NOERROR) {
         handle_ = nullptr;
@@ -37,6 +38,15 @@ void OutputPort::ReportNoDrain() {
                  name_.c_str(), kNoDrainMs / 1000);
 }
 
+void OutputPort::ReportSendError(const char* call, MMRESULT r) {
+    if (r != MMSYSERR_NODRIVER) return ReportError(call, r);
+    if (node_ >= 0)
+        std::fprintf(stderr, "veltrane: %s: interface removed (device node %d is gone)\n",
+                     name_.c_str(), node_);
+    else
+        std::fprintf(stderr, "veltrane: %s: interface removed\n", name_.c_str());
+}
+
 MMRESULT OutputPort::Short(DWORD packed) {
     MMRESULT r;
     Clock::time_point refusedSince{};
@@ -50,10 +60,7 @@ MMRESULT OutputPort::Short(DWORD packed) {
         }
         Pause();
     }
-    if (r != MMSYSERR_NOERROR) {
-        ReportError("midiOutShortMsg", r);
-        return r;
-    }
+    if (r != MMSYSERR_NOERROR) ReportSendError("midiOutShortMsg", r);
     return r;
 }
 
@@ -92,7 +99,7 @@ MMRESULT OutputPort::Long(const uint8_t* p, size_t n, size_t chunk,
             } else if (stalled) {
                 ReportNoDrain();
             } else {
-                ReportError("midiOutLongMsg", r);
+                ReportSendError("midiOutLongMsg", r);
             }
             midiOutUnprepareHeader(handle_, &h, sizeof h);
             return r;

@@ -21,7 +21,8 @@ constexpr MMRESULT kSendStopped = 0x7FFF;
 // MIDIERR_NOTREADY: the ring is full or another send of the interface runs.
 // A message the driver keeps refusing for kNoDrainMs, and long data it gave
 // up on, mean that nothing leaves the port: the port is paused, or the
-// stream behind it has ended.
+// stream behind it has ended. MMSYSERR_NODRIVER means that the interface was
+// unplugged.
 class OutputPort {
   public:
     static constexpr int kNoDrainMs = 1000;
@@ -51,8 +52,12 @@ class OutputPort {
   private:
     bool Stopped() const { return cancelled_ || (StopRequested() && !ignoreStop_); }
     void ReportNoDrain();
+    // A send that failed with r: MMSYSERR_NODRIVER is the driver saying the
+    // interface is gone.
+    void ReportSendError(const char* call, MMRESULT r);
     HMIDIOUT handle_ = nullptr;
     std::string name_;
+    int node_ = -1;
     std::atomic<bool> cancelled_{false};
     bool ignoreStop_ = false;
 };

@@ -40,6 +40,7 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
 
 HANDLE VtHostCreateFile16(const VT_CHAR16* lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD,
                           DWORD, HANDLE) {
+    vthost::CheckNoMutexHeld("CreateFileW");
     std::string name = DeviceName(lpFileName);
     sockaddr_un addr;
     if (name.empty() || !devwire::SocketAddress(devwire::DevicePath(VtHostRoot(), name), &addr)) {

@@ -65,6 +65,11 @@ struct SharedMutex;
 // last error set on WAIT_FAILED); false when the caller does not own it.
 DWORD WaitSharedMutex(SharedMutex* p, DWORD dwMilliseconds);
 bool ReleaseSharedMutex(SharedMutex* p);
+// Requests to the kernel side wait for another process, so none may be made
+// while the calling thread holds a mutex that other processes wait for. With
+// VT_HOST_FORBID_IO_UNDER_MUTEX set in the environment (the tests set it),
+// a device call made while the thread holds one says so and aborts.
+void CheckNoMutexHeld(const char* pszCall);
 
 // The handle table. Handles are small non-zero multiples of 4, never
 // INVALID_HANDLE_VALUE. Lookup answers an empty pointer for a handle that is
@@ -107,6 +112,8 @@ std::string SafeFileName(const std::string& prefix, const std::u16string& name);
 //   <file>.users held shared by every live user for as long as it lives.
 // Open() answers whether this process found no other live user (so the
 // object must be made afresh); the caller sets it up, then calls Ready().
+// The last live user to end normally removes the three files; what a killed
+// one leaves is taken over afresh by the next user.
 class NamedObjectFile {
   public:
     NamedObjectFile() = default;
@@ -127,14 +134,20 @@ class NamedObjectFile {
         return fd;
     }
 
+    // At the end of the process: removes the files when no other process
+    // uses the object any more.
+    void RemoveIfLastUser();
+
   private:
+    std::string path_;
     int fd_ = -1;
     int init_ = -1;
     int users_ = -1;
 };
 
 // Keeps a user's files open for the rest of the process: its shared flock
-// marks the process as a live user for as long as it lives.
+// marks the process as a live user for as long as it lives. At exit the
+// files of objects nobody else uses are removed.
 void KeepForever(std::unique_ptr<NamedObjectFile> file);
 
 // Wraps a connected device socket in the object behind a CreateFileW handle

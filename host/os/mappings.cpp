@@ -61,19 +61,17 @@ void* MapSharedFile(const std::string& name, size_t cb, int* pFd) {
     bool fFresh = false;
     if (!file->Open(dir + "/" + SafeFileName("map-", wide), &fFresh)) return nullptr;
     int fd = file->fd();
-    bool ok = true;
-    if (fFresh) {
-        // Nobody else lives: whatever the file holds was left by processes
-        // that are gone. Cut it to nothing, then grow it back as zeros.
-        ok = ftruncate(fd, 0) == 0 && ftruncate(fd, static_cast<off_t>(cb)) == 0;
-    } else {
-        struct stat st;
-        ok = fstat(fd, &st) == 0;
-        if (ok && static_cast<size_t>(st.st_size) < cb)
-            ok = ftruncate(fd, static_cast<off_t>(cb)) == 0;
-    }
+    // The file only ever grows: the kernel side may still map it (a stream
+    // of a process that was killed runs on until it sees the process gone),
+    // and memory cut from under a mapping faults there.
+    struct stat st;
+    bool ok = fstat(fd, &st) == 0;
+    if (ok && static_cast<size_t>(st.st_size) < cb) ok = ftruncate(fd, static_cast<off_t>(cb)) == 0;
     void* p = ok ? mmap(nullptr, cb, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0) : MAP_FAILED;
     if (p == MAP_FAILED) return nullptr;
+    // Nobody else lives: whatever the file holds was left by processes that
+    // are gone.
+    if (fFresh) std::memset(p, 0, cb);
     file->Ready();
     *pFd = file->ReleaseFd();
     KeepForever(std::move(file));

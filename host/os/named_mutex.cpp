@@ -10,11 +10,26 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <map>
 
 #include "host/os/internal.h"
 
 namespace vthost {
+namespace {
+
+// The mutexes this thread holds, counting each take of a re-entrant one.
+thread_local int tlsMutexesHeld = 0;
+
+}  // namespace
+
+void CheckNoMutexHeld(const char* pszCall) {
+    static const bool fForbidden = std::getenv("VT_HOST_FORBID_IO_UNDER_MUTEX") != nullptr;
+    if (!fForbidden || tlsMutexesHeld == 0) return;
+    std::fprintf(stderr, "host: %s while the thread holds a mutex\n", pszCall);
+    std::abort();
+}
 
 struct SharedMutex {
     volatile uint32_t dwMagic;
@@ -41,11 +56,13 @@ DWORD WaitSharedMutex(SharedMutex* p, DWORD dwMilliseconds) {
     }
     switch (rc) {
         case 0:
+            ++tlsMutexesHeld;
             return WAIT_OBJECT_0;
         case EOWNERDEAD:
             // Ownership passes to us; the protected data may be half
             // changed, which the caller learns from WAIT_ABANDONED.
             pthread_mutex_consistent(&p->m);
+            ++tlsMutexesHeld;
             return WAIT_ABANDONED;
         case EBUSY:
         case ETIMEDOUT:
@@ -57,7 +74,9 @@ DWORD WaitSharedMutex(SharedMutex* p, DWORD dwMilliseconds) {
 }
 
 bool ReleaseSharedMutex(SharedMutex* p) {
-    return pthread_mutex_unlock(&p->m) == 0;
+    if (pthread_mutex_unlock(&p->m) != 0) return false;
+    --tlsMutexesHeld;
+    return true;
 }
 
 namespace {

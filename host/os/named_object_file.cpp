@@ -12,9 +12,11 @@
 // locks.
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <mutex>
 #include <vector>
 
@@ -35,6 +37,13 @@ int Flock(int fd, int op) {
     return rc;
 }
 
+// True while the file open on fd still has its name: the last user may have
+// removed it while this process waited for its lock.
+bool StillNamed(int fd) {
+    struct stat st;
+    return fstat(fd, &st) == 0 && st.st_nlink > 0;
+}
+
 }  // namespace
 
 NamedObjectFile::~NamedObjectFile() {
@@ -45,8 +54,13 @@ NamedObjectFile::~NamedObjectFile() {
 }
 
 bool NamedObjectFile::Open(const std::string& path, bool* pfFresh) {
-    init_ = OpenFile(path + ".init");
-    if (init_ < 0 || Flock(init_, LOCK_EX) != 0) return false;
+    path_ = path;
+    for (;;) {
+        init_ = OpenFile(path + ".init");
+        if (init_ < 0 || Flock(init_, LOCK_EX) != 0) return false;
+        if (StillNamed(init_)) break;
+        close(init_);
+    }
     users_ = OpenFile(path + ".users");
     fd_ = OpenFile(path);
     if (users_ < 0 || fd_ < 0) return false;
@@ -68,12 +82,48 @@ void NamedObjectFile::Ready() {
     init_ = -1;
 }
 
+void NamedObjectFile::RemoveIfLastUser() {
+    if (users_ < 0 || path_.empty()) return;
+    int init = OpenFile(path_ + ".init");
+    if (init < 0) return;
+    // Under the init lock nobody else looks. The shared lock is changed to an
+    // exclusive one, which succeeds only when no other user holds one; the
+    // process ends either way, so the shared lock may go.
+    if (Flock(init, LOCK_EX) == 0 && StillNamed(init) && Flock(users_, LOCK_EX | LOCK_NB) == 0) {
+        unlink(path_.c_str());
+        unlink((path_ + ".users").c_str());
+        unlink((path_ + ".init").c_str());  // last: a newcomer waiting on it looks again
+    }
+    close(init);
+}
+
+namespace {
+
+struct Kept {
+    std::mutex m;
+    std::vector<std::unique_ptr<NamedObjectFile>> files;
+};
+
+// Leaked on purpose, yet reachable: nothing here is ever given back.
+Kept& KeptFiles() {
+    static Kept* kept = new Kept;
+    return *kept;
+}
+
+void RemoveFilesOfLastUse() {
+    Kept& kept = KeptFiles();
+    std::lock_guard<std::mutex> lock(kept.m);
+    for (auto& file : kept.files)
+        file->RemoveIfLastUser();
+}
+
+}  // namespace
+
 void KeepForever(std::unique_ptr<NamedObjectFile> file) {
-    // Leaked on purpose, yet reachable: nothing here is ever given back.
-    static std::mutex* m = new std::mutex;
-    static auto* kept = new std::vector<std::unique_ptr<NamedObjectFile>>;
-    std::lock_guard<std::mutex> lock(*m);
-    kept->push_back(std::move(file));
+    Kept& kept = KeptFiles();
+    std::lock_guard<std::mutex> lock(kept.m);
+    if (kept.files.empty()) std::atexit(RemoveFilesOfLastUse);
+    kept.files.push_back(std::move(file));
 }
 
 }  // namespace vthost

@@ -143,6 +143,12 @@ typedef struct _OVERLAPPED {
     HANDLE hEvent;
 } OVERLAPPED, *LPOVERLAPPED;
 
+// A time in 100 ns units since 1601-01-01, in two halves.
+typedef struct _FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+} FILETIME, *PFILETIME, *LPFILETIME;
+
 // A lock for the threads of one process, re-entrant for its owner, with the
 // fields and size of Windows' record. LockCount is the word the waiters sleep
 // on (0 free, 1 held, 2 held with waiters); OwningThread holds the owner's
@@ -189,6 +195,8 @@ VT_STATIC_ASSERT(sizeof(CRITICAL_SECTION) == 4 * sizeof(void*) + 8,
 #define OPEN_EXISTING 3
 #define FILE_ATTRIBUTE_NORMAL 0x80
 #define FILE_FLAG_OVERLAPPED 0x40000000u
+#define SYNCHRONIZE 0x00100000u
+#define PROCESS_QUERY_LIMITED_INFORMATION 0x1000u
 
 #define INFINITE 0xFFFFFFFFu
 #define WAIT_OBJECT_0 0x00000000u
@@ -227,6 +235,16 @@ BOOL WINAPI SwitchToThread(void);
 DWORD WINAPI GetTickCount(void);
 DWORD WINAPI GetCurrentProcessId(void);
 DWORD WINAPI GetCurrentThreadId(void);
+
+// Other processes of the machine (this one included), by id. A handle stays
+// with the process it was opened on, never with a later one of the same id:
+// it is signalled once that process has ended. OpenProcess fails with
+// ERROR_INVALID_PARAMETER when no such process exists; the access asked for
+// is not checked. GetProcessTimes gives the creation time; the other three
+// read as zero.
+HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwProcessId);
+BOOL WINAPI GetProcessTimes(HANDLE hProcess, LPFILETIME lpCreationTime, LPFILETIME lpExitTime,
+                            LPFILETIME lpKernelTime, LPFILETIME lpUserTime);
 
 // Handles. Every object below is reached through a handle of one process-wide
 // table; CloseHandle ends this handle's reference.

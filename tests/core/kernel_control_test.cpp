@@ -52,6 +52,7 @@ TEST_F(KernelControl, PipeNumbers) {
 }
 
 TEST_F(KernelControl, ForeignOrShortDescriptorFailsEveryOpenAndHoldsNothing) {
+    InitCriticalSectionMutex();  // its handle lives as long as the process
     DWORD cHandles = VtHostHandleCount();
     sim_.Ok("descriptor 0 0x1234 0x0001");
     for (int i = 0; i < 3; ++i)

@@ -2,8 +2,12 @@
 // zero-filled again once no user lives, private mappings, and finding the
 // mapping (descriptor and offset) that holds a buffer.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <filesystem>
 #include <string>
 
 #include "host/os/host.h"
@@ -35,17 +39,57 @@ TEST(SharedMapping, IsTheSameMemoryInEveryProcess) {
 TEST(SharedMapping, IsZeroFilledAgainWhenNoUserLives) {
     // This process never maps "fresh", so the peers are its only users.
     vt::ChildProcess first = vthosttest::StartPeer();
-    ASSERT_EQ(first.Ask("map fresh 4096"), "ok");
+    ASSERT_EQ(first.Ask("map fresh 8192"), "ok");
     ASSERT_EQ(first.Ask("set 5 99"), "ok");
     vt::ChildProcess second = vthosttest::StartPeer();
-    ASSERT_EQ(second.Ask("map fresh 4096"), "ok");
+    ASSERT_EQ(second.Ask("map fresh 8192"), "ok");
     EXPECT_EQ(second.Ask("get 5"), "99");
-    // Both die without any goodbye; the next user must not inherit the state.
+    // The kernel side maps it too, and may still do so after they died.
+    int fd = open((vt::TestRoot() + "/obj/map-fresh").c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    void* kernelSide = mmap(nullptr, 8192, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    ASSERT_NE(kernelSide, MAP_FAILED);
+    // Both die without any goodbye; the next user must not inherit the state,
+    // and must not cut the file under the kernel side's mapping either (it
+    // asks for less than the file holds: a shrink would show).
     first.Kill();
     second.Kill();
     vt::ChildProcess third = vthosttest::StartPeer();
     ASSERT_EQ(third.Ask("map fresh 4096"), "ok");
     EXPECT_EQ(third.Ask("get 5"), "0");
+    struct stat st;
+    ASSERT_EQ(fstat(fd, &st), 0);
+    EXPECT_EQ(st.st_size, 8192);
+    EXPECT_EQ(static_cast<volatile uint32_t*>(kernelSide)[5], 0u);
+    munmap(kernelSide, 8192);
+    close(fd);
+}
+
+// A named object's files live as long as its users: the last one to end
+// normally takes them away (one that is killed leaves them for the next user
+// to take over afresh, as above).
+TEST(SharedMapping, FilesOfNamedObjectsGoWithTheLastUser) {
+    auto filesLeft = [] {
+        int c = 0;
+        for (const auto& e : std::filesystem::directory_iterator(vt::TestRoot() + "/obj"))
+            c += e.path().filename().string().find("files") != std::string::npos;
+        return c;
+    };
+    vt::ChildProcess first = vthosttest::StartPeer();
+    vt::ChildProcess second = vthosttest::StartPeer();
+    for (vt::ChildProcess* p : {&first, &second}) {
+        ASSERT_EQ(p->Ask("map files 4096"), "ok");
+        ASSERT_EQ(p->Ask("mutex files"), "ok");
+    }
+    ASSERT_EQ(first.Ask("set 3 42"), "ok");
+    EXPECT_EQ(filesLeft(), 6);  // each object's file, its .users and its .init
+    first.Send("exit");
+    EXPECT_EQ(first.Wait(), 0);
+    EXPECT_EQ(filesLeft(), 6);
+    EXPECT_EQ(second.Ask("get 3"), "42");
+    second.Send("exit");
+    EXPECT_EQ(second.Wait(), 0);
+    EXPECT_EQ(filesLeft(), 0);
 }
 
 TEST(SharedMapping, CanBeHandedToTheKernelSide) {

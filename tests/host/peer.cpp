@@ -5,6 +5,7 @@
 //   release         ReleaseMutex                    -> ok | error E
 //   map NAME BYTES  map the shared data NAME        -> ok
 //   get I / set I V read or write 32-bit word I     -> the value | ok
+//   exit            ends the process normally
 #include <cstdio>
 #include <iostream>
 #include <sstream>
@@ -22,7 +23,9 @@ int main() {
         std::string cmd;
         in >> cmd;
         std::string answer = "error unknown";
-        if (cmd == "mutex") {
+        if (cmd == "exit") {
+            break;
+        } else if (cmd == "mutex") {
             std::string name;
             in >> name;
             std::u16string wide(name.begin(), name.end());

@@ -342,3 +342,58 @@ TEST(CriticalSections, KeepContendingThreadsApart) {
 }
 
 }  // namespace
+
+namespace {
+
+// A handle of another process: its creation time, and signalled once that
+// very process has ended, whatever later takes its id.
+TEST(Processes, AHandleFollowsItsProcessNotItsId) {
+    const DWORD kAccess = PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE;
+    HANDLE hSelf = OpenProcess(kAccess, FALSE, GetCurrentProcessId());
+    ASSERT_NE(hSelf, nullptr);
+    vt::ChildProcess peer = vthosttest::StartPeer();
+    DWORD dwPid = static_cast<DWORD>(peer.pid());
+    HANDLE hPeer = OpenProcess(kAccess, FALSE, dwPid);
+    ASSERT_NE(hPeer, nullptr);
+    FILETIME ftSelf{}, ftPeer{}, ftAgain{}, ftZero{};
+    ASSERT_TRUE(GetProcessTimes(hSelf, &ftSelf, &ftZero, &ftZero, &ftZero));
+    ASSERT_TRUE(GetProcessTimes(hPeer, &ftPeer, &ftZero, &ftZero, &ftZero));
+    auto ticks = [](FILETIME ft) { return (uint64_t{ft.dwHighDateTime} << 32) | ft.dwLowDateTime; };
+    EXPECT_GE(ticks(ftPeer), ticks(ftSelf));          // started later
+    EXPECT_GT(ticks(ftSelf), 116444736000000000ull);  // after 1970
+    HANDLE hAgain = OpenProcess(kAccess, FALSE, dwPid);
+    ASSERT_TRUE(GetProcessTimes(hAgain, &ftAgain, &ftZero, &ftZero, &ftZero));
+    EXPECT_EQ(ticks(ftAgain), ticks(ftPeer));
+    EXPECT_EQ(WaitForSingleObject(hPeer, 0), WAIT_TIMEOUT);
+
+    peer.Kill();
+    EXPECT_EQ(WaitForSingleObject(hPeer, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(hAgain, INFINITE), WAIT_OBJECT_0);
+    EXPECT_EQ(OpenProcess(kAccess, FALSE, dwPid), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD{ERROR_INVALID_PARAMETER});
+    EXPECT_EQ(WaitForSingleObject(hSelf, 0), WAIT_TIMEOUT);
+    for (HANDLE h : {hSelf, hPeer, hAgain})
+        CloseHandle(h);
+}
+
+// Tests run with the host set to refuse it: a device request made while the
+// thread holds a mutex that other processes wait for ends the process.
+TEST(MutexDeathTest, ADeviceRequestWhileHoldingAMutexAborts) {
+    ::testing::FLAGS_gtest_death_test_style = "threadsafe";
+    HANDLE h = CreateMutexW(nullptr, FALSE, VT_TEXT("held-over-io"));
+    ASSERT_NE(h, nullptr);
+    EXPECT_DEATH(
+        {
+            WaitForSingleObject(h, INFINITE);
+            CreateFileW(VT_TEXT("\\\\.\\veltrane-0"), GENERIC_READ | GENERIC_WRITE,
+                        FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+        },
+        "CreateFileW while the thread holds a mutex");
+    // Given back first, the same request is fine (nothing serves it here).
+    EXPECT_EQ(CreateFileW(VT_TEXT("\\\\.\\veltrane-0"), GENERIC_READ | GENERIC_WRITE,
+                          FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr),
+              INVALID_HANDLE_VALUE);
+    CloseHandle(h);
+}
+
+}  // namespace

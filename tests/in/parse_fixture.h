@@ -29,6 +29,7 @@ class ParseFixture : public ::testing::Test {
         pInstance->aStreams[2].cOpen = 1;
         pFifo = pInstance->aStreams[2].pFifo;
         ASSERT_NE(nullptr, pFifo);
+        pFifo->dwMagic = 0xC00C1E02;  // a kernel side's cookie: streaming
         wSavedInstances = gwNumInstances;
         gwNumInstances = 1;
     }

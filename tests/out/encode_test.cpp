@@ -17,14 +17,19 @@ namespace {
 
 using vt::DrainRing;
 
+constexpr DWORD kCookie = 0xC00C1E01;
+
 class EncodeTest : public ::testing::Test {
   protected:
     void SetUp() override {
         inst = DevNodeToHardwareInstance(0);
         ASSERT_NE(inst, nullptr);
+        // Streaming, as far as the driver can tell: a kernel side's cookie
+        // in word 0.
         for (int port = 0; port < 2; ++port) {
             ASSERT_EQ(AllocateFIFO(&inst->aStreams[port], inst), 1);
             inst->aStreams[port].cOpen = 1;
+            Fifo(port)->dwMagic = kCookie;
         }
         client.pInstance = inst;
         client.dwFlags = CALLBACK_FUNCTION;
@@ -206,7 +211,7 @@ TEST_F(EncodeTest, RefusedWritesStoreNothing) {
         {"no stream", [](HardwareInstance* p) { p->aStreams[0].cOpen = 0; },
          [](HardwareInstance* p) { p->aStreams[0].cOpen = 1; }},
         {"magic 0", [](HardwareInstance* p) { p->aStreams[0].pFifo->dwMagic = 0; },
-         [](HardwareInstance* p) { p->aStreams[0].pFifo->dwMagic = MIDI_FIFO_MAGIC; }},
+         [](HardwareInstance* p) { p->aStreams[0].pFifo->dwMagic = kCookie; }},
     };
     for (const Refusal& c : refusals) {
         SCOPED_TRACE(c.name);

@@ -48,7 +48,7 @@ TEST(SimControl, RefusedCommandsSayWhatWasWrong) {
          "error usage: capture N A|B bytes|packets|timed [COUNT [TIMEOUT_MS]]"},
         {"capture 0 A packets x", "error bad count 'x'"},
         {"capture 0 B bytes 3145729", "error a capture keeps at most 3145728 bytes"},
-        {"await 0 stop", "error usage: await N KEY VALUE [TIMEOUT_MS]"},
+        {"await 0 stop", "error usage: await N KEY [at-most] VALUE [TIMEOUT_MS]"},
         {"await 0 stops 1", "error unknown counter 'stops'"},
         {"await 0 stop -1", "error bad value '-1'"},
         {"await 0 stop 1 600001", "error bad timeout '600001' (0 to 600000 ms)"},
@@ -165,6 +165,9 @@ TEST(SimControl, WaitingCommandsAnswerOnceTheirConditionHolds) {
         {"capture 0 A packets 3 50", "rate 0 fast",
          "error timeout after 50 ms: 2 packets captured (awaited 3)"},
         {"await 0 stop 1 0", "", "error timeout after 0 ms: stop=0 (awaited 1)"},
+        {"await 0 drained_out_a at-most 0", "", "ok drained_out_a=0"},
+        {"await 0 streams_out_a at-most 0 50", "",
+         "error timeout after 50 ms: streams_out_a=1 (awaited at most 0)"},
         {"await 0 drained_out_a 1", "unplug 0", "error node 0 was unplugged"},
     };
     for (const auto& c : cases) {
@@ -196,7 +199,7 @@ TEST(SimControl, TimedCaptureAndHelp) {
 
     std::string help = sim.Ok("help");
     for (const char* syntax : {"plug N [VID PID]; ", "; capture N A|B bytes|packets|timed ",
-                               "; await N KEY VALUE [TIMEOUT_MS]; ", "; quit"})
+                               "; await N KEY [at-most] VALUE [TIMEOUT_MS]; ", "; quit"})
         EXPECT_NE(help.find(syntax), std::string::npos) << syntax << " in " << help;
 }
 

@@ -106,8 +106,19 @@ std::vector<BYTE> Simulator::CaptureBytes(unsigned node, char port) {
 
 ::testing::AssertionResult Simulator::Await(unsigned node, const std::string& key, uint64_t value,
                                             int timeoutMs) {
-    std::string line = "await " + std::to_string(node) + " " + key + " " + std::to_string(value) +
-                       " " + std::to_string(timeoutMs);
+    return AwaitLine("await " + std::to_string(node) + " " + key + " " + std::to_string(value) +
+                         " " + std::to_string(timeoutMs),
+                     timeoutMs);
+}
+
+::testing::AssertionResult Simulator::AwaitAtMost(unsigned node, const std::string& key,
+                                                  uint64_t value, int timeoutMs) {
+    return AwaitLine("await " + std::to_string(node) + " " + key + " at-most " +
+                         std::to_string(value) + " " + std::to_string(timeoutMs),
+                     timeoutMs);
+}
+
+::testing::AssertionResult Simulator::AwaitLine(const std::string& line, int timeoutMs) {
     std::string answer, error;
     if (!Ask(line, &answer, &error, timeoutMs + kAnswerMarginMs))
         return ::testing::AssertionFailure() << line << " -> " << error;

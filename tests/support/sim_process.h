@@ -47,10 +47,16 @@ class Simulator {
     // value; a failure that quotes the simulator's answer when it timed out.
     ::testing::AssertionResult Await(unsigned node, const std::string& key, uint64_t value,
                                      int timeoutMs = 10000);
+    // `await N KEY at-most VALUE TIMEOUT_MS`, the same way: for a gauge that falls.
+    ::testing::AssertionResult AwaitAtMost(unsigned node, const std::string& key, uint64_t value,
+                                           int timeoutMs = 10000);
 
     int pid() const { return child_.pid(); }
 
   private:
+    // An await line, answered within its timeout: a failure quoting the
+    // answer unless it is "ok".
+    ::testing::AssertionResult AwaitLine(const std::string& line, int timeoutMs);
     // A counted capture of kind; its answer after "ok", or a test failure
     // and what there is.
     std::string CaptureCounted(unsigned node, char port, const char* kind, size_t cAtLeast);

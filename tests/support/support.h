@@ -56,6 +56,10 @@ class ChildProcess {
         Send(line);
         return ReadLine();
     }
+    // The whole lines the child has written so far, without waiting; false
+    // once it has closed its output and every line was handed out.
+    bool ReadAvailable(std::vector<std::string>* lines);
+    int OutputFd() const { return out_; }
     void Kill();
     // Waits for the child to exit (on its process descriptor); answers its
     // exit status, or -1 when killed by a signal or not exited within

@@ -253,3 +253,40 @@ TEST(Monitor, HidesClockAndSensingAndFilters) {
 }
 
 }  // namespace
+
+// Stopped by SIGINT or SIGTERM, every command that runs until stopped closes
+// its port on the way out: the interface sees a stop, never a request that
+// ended with its process.
+TEST(Signals, EveryLongRunningCommandClosesItsPort) {
+    vt::Simulator sim("--nodes 0 --rate fast");
+    std::string song = WriteTestFile(
+        "long.mid",
+        tools::WriteSmf0({{0, {0x92, 0x3C, 0x40}}, {60000000, {0x82, 0x3C, 0x00}}}, 480, 500000));
+    std::string root = vt::TestRoot() + "/";
+    const struct {
+        std::string args;
+        const char* stream;  // the simulator's gauge of the command's stream
+        int status;          // the command's exit status when stopped
+    } cases[] = {
+        {"monitor -p 0:in-a", "streams_in", 0},
+        {"receive -p 0:in-a -o " + root + "dump.syx", "streams_in", 0},
+        {"record -p 0:in-a " + root + "take.mid", "streams_in", 0},
+        {"send -p 0:out-a -", "streams_out_a", 130},
+        {"play -p 0:out-a " + song, "streams_out_a", 130},
+        {"loop -o 0:out-a -i 0:in-a --count 262144", "streams_out_a", 130},
+    };
+    for (int sig : {SIGINT, SIGTERM}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.args + (sig == SIGINT ? " (SIGINT)" : " (SIGTERM)"));
+            uint64_t stops = sim.Stats(0)["stop"];
+            vt::ChildProcess command = vttools::StartCommand(c.args);
+            ASSERT_TRUE(sim.Await(0, c.stream, 1));
+            kill(command.pid(), sig);
+            EXPECT_EQ(command.Wait(), c.status);
+            EXPECT_TRUE(sim.AwaitAtMost(0, c.stream, 0));
+            auto stats = sim.Stats(0);
+            EXPECT_GT(stats["stop"], stops);
+            EXPECT_EQ(stats["cancelled"], 0u);
+        }
+    }
+}

@@ -21,21 +21,15 @@ TEST_F(FifoBlocks, FirstUserInitialisesTheBlockAndLaterUsersKeepItsContents) {
     for (uint32_t i = kFifoFirstSlot; i < kFifoWords; ++i)
         ASSERT_EQ(FifoSlot(pFifo, i), 0u) << "slot " << i;
 
-    // A queued packet and a moved index survive another user's allocation.
+    // A process counts once in a block however often it allocates it, and a
+    // queued packet and a moved index stay (another process's allocation:
+    // OutputBlocksAreCommonToTwoProcesses).
     FifoSlot(pFifo, 6) = 0x03403C90;
     pFifo->iWrite = 7;
-    PortStream other = {};  // as another instance record of the same node would
-    HardwareInstance twin = *p;
-    twin.aStreams[1] = other;
-    ASSERT_EQ(AllocateFIFO(&twin.aStreams[1], &twin), 1);
-    EXPECT_EQ(twin.aStreams[1].pFifo, pFifo);
-    EXPECT_EQ(pFifo->cRef, 2u);
+    ASSERT_EQ(AllocateFIFO(pOut, p), 1);
+    EXPECT_EQ(pFifo->cRef, 1u);
     EXPECT_EQ(FifoSlot(pFifo, 6), 0x03403C90u);
     EXPECT_EQ(pFifo->iWrite, 7u);
-
-    EXPECT_EQ(FreeFIFO(&twin.aStreams[1], &twin), 1);
-    EXPECT_EQ(FreeFIFO(&twin.aStreams[1], &twin), 0);
-    EXPECT_EQ(pFifo->cRef, 1u);
     // The input region is this process's own, not the shared data.
     ASSERT_EQ(AllocateFIFO(&p->aStreams[2], p), 1);
     EXPECT_EQ(p->aStreams[2].pFifo, FifoBlock(InputRegionOfProcess(), 6));
@@ -74,9 +68,15 @@ int ChildJoinOutputBlock(DWORD dwNode) {
 
 // ---- the named mutex
 
-// Child that takes the lock, says so, and holds it until it is killed.
-int ChildHoldLock() {
+// Child that takes the lock, says so, and holds it until it is killed; with
+// a node, it holds that node's output B block too.
+int ChildHoldLock(const std::string& node) {
     HANDLE hLocked = NamedEvent("locked");
+    if (!node.empty()) {
+        if (DriverProc(0, nullptr, DRV_ENABLE, 0, 0) != 1) return 10;
+        HardwareInstance* p = DevNodeToHardwareInstance(std::stoul(node));
+        if (!AllocateFIFO(&p->aStreams[1], p)) return 11;
+    }
     CriticalSection(kCsEnter, nullptr);
     SetEvent(hLocked);
     Sleep(INFINITE);
@@ -141,18 +141,25 @@ TEST(NamedMutex, TakenOverFromAKilledOwner) {
     CloseHandle(hLocked);
 }
 
-TEST(NamedMutex, DriverLockTakesOverFromAKilledOwner) {
+// The owner held a block too: the lock that finds the mutex abandoned gives
+// back what the dead process held.
+TEST_F(FifoBlocks, DriverLockTakesOverFromAKilledOwnerAndGivesBackItsBlock) {
+    HardwareInstance* p = Instance(4);
+    ASSERT_EQ(AllocateFIFO(&p->aStreams[1], p), 1);
+    MidiFifo* pFifo = p->aStreams[1].pFifo;
     HANDLE hLocked = NamedEvent("locked");
     ResetEvent(hLocked);
-    Child holder("hold-lock");
+    Child holder("hold-lock", "4");
     ASSERT_TRUE(holder.started());
     ASSERT_EQ(WaitForSingleObject(hLocked, 30000), WAIT_OBJECT_0);
+    EXPECT_EQ(pFifo->cRef, 2u);
     holder.Terminate();
     // CriticalSection itself meets the abandoned mutex and goes on.
     HANDLE hThread = CreateThread(nullptr, 0, EnterAndLeave, nullptr, 0, nullptr);
     ASSERT_NE(hThread, nullptr);
     EXPECT_EQ(WaitForSingleObject(hThread, 30000), WAIT_OBJECT_0);
     CloseHandle(hThread);
+    EXPECT_EQ(pFifo->cRef, 1u);
     EXPECT_EQ(TryLockInChild(), 0);
     CloseHandle(hLocked);
 }
@@ -161,7 +168,7 @@ TEST(NamedMutex, DriverLockTakesOverFromAKilledOwner) {
 
 int RunFifoLockChild(const ChildArgs& child) {
     if (child.name == "join-output-block") return ChildJoinOutputBlock(std::stoul(child.arg));
-    if (child.name == "hold-lock") return ChildHoldLock();
+    if (child.name == "hold-lock") return ChildHoldLock(child.arg);
     if (child.name == "try-lock") return ChildTryLock();
     return -1;
 }
