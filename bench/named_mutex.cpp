@@ -1,8 +1,9 @@
 // What the cross-process lock costs through the host: WaitForSingleObject and
 // ReleaseMutex on a named mutex, uncontended, against a mutex of the same
-// kind locked and unlocked directly, round by round in the same run.
+// kind locked and unlocked directly, round by round in the same run: each a
+// Google Benchmark loop of one wait and release.
 #include "bench/support/direct_mutex.h"
-#include "bench/support/measure.h"
+#include "bench/support/gbench.h"
 #include "bench/support/rig.h"
 #include "host/os/win32.h"
 
@@ -10,23 +11,6 @@ namespace {
 
 constexpr const char* kName = "named_mutex";
 constexpr double kGoal = 1.5;
-
-double HostPairNs(HANDLE h, int pairs) {
-    int64_t t0 = bench::NowNs();
-    for (int i = 0; i < pairs; ++i) {
-        if (WaitForSingleObject(h, INFINITE) != WAIT_OBJECT_0 || !ReleaseMutex(h))
-            bench::Fail(kName, "a wait or release through the host failed");
-    }
-    return double(bench::NowNs() - t0) / pairs;
-}
-
-double DirectPairNs(bench::DirectMutex& m, int pairs) {
-    int64_t t0 = bench::NowNs();
-    for (int i = 0; i < pairs; ++i) {
-        if (!m.Pair()) bench::Fail(kName, "a direct lock or unlock failed");
-    }
-    return double(bench::NowNs() - t0) / pairs;
-}
 
 }  // namespace
 
@@ -36,13 +20,32 @@ int main(int argc, char** argv) {
     HANDLE h = CreateMutexW(nullptr, FALSE, VT_TEXT("VELTRANECs"));
     if (!h) bench::Fail(kName, "CreateMutexW failed");
     bench::DirectMutex direct;
-    const int pairs = o.smoke ? 1000 : 1000000;
-    HostPairNs(h, pairs / 10);  // warm up both
-    DirectPairNs(direct, pairs / 10);
-
-    bench::Rounds r = bench::MeasureRounds(
-        o, [&] { return HostPairNs(h, pairs); }, [&] { return DirectPairNs(direct, pairs); });
+    const benchmark::IterationCount pairs = o.smoke ? 1000 : 1000000;
+    const std::vector<bench::Benchmark> benchmarks = {
+        {"host",
+         [&](benchmark::State& state) {
+             for (auto _ : state) {
+                 if (WaitForSingleObject(h, INFINITE) != WAIT_OBJECT_0 || !ReleaseMutex(h)) {
+                     state.SkipWithError("a wait or release through the host failed");
+                     return;
+                 }
+             }
+         },
+         pairs},
+        {"direct",
+         [&](benchmark::State& state) {
+             for (auto _ : state) {
+                 if (!direct.Pair()) {
+                     state.SkipWithError("a direct lock or unlock failed");
+                     return;
+                 }
+             }
+         },
+         pairs}};
+    bench::RunRounds(bench::Options{o.smoke, 1}, kName, benchmarks);  // warms both up
+    std::vector<std::vector<bench::Run>> runs = bench::RunRounds(o, kName, benchmarks);
     CloseHandle(h);
-    bench::PrintRatioResult(o, kName, r, "ns", 1, kGoal, false);
+    bench::PrintRatioResult(o, kName, bench::RoundsOf(runs[0], runs[1], bench::NsPerIteration),
+                            "ns", 1, kGoal, false);
     return 0;
 }

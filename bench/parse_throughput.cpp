@@ -2,16 +2,16 @@
 // under running status, 16 % system exclusive, 4 % real-time, some of it in
 // the middle of other messages) cut into packets as the interface delivers
 // them, written into the input ring of one started handle and drained by the
-// driver's own drain, whose callback only counts. Only the drains are timed;
-// the handle's timer is stopped so that they all run on this thread. The
-// baseline is libasound's byte encoder (snd_midi_event_encode_byte) on the
-// same bytes, round by round in the same run; both must count the messages
-// the stream holds.
+// driver's own drain, whose callback only counts. Only the drains are timed
+// (Google Benchmark's manual time); the handle's timer is stopped so that they
+// all run on this thread. The baseline is libasound's byte encoder
+// (snd_midi_event_encode_byte) on the same bytes, round by round in the same
+// run; both must count the messages the stream holds.
 #include <alsa/asoundlib.h>
 
 #include <random>
 
-#include "bench/support/measure.h"
+#include "bench/support/gbench.h"
 #include "bench/support/rig.h"
 #include "midiin/midiin.h"
 #include "tests/support/loaded_driver.h"
@@ -207,31 +207,42 @@ int main(int argc, char** argv) {
     bench::ScratchRoot root;
     bench::SimChild sim(kName, {"--nodes", "0", "--no-loopback"});
     const Stream stream = MakeStream(o.smoke ? 64 * 1024 : 2 * 1024 * 1024);
-    const double mb = double(stream.bytes.size()) * 1e-6;
     vt::LoadedDriver driver;
     DriverRig rig(stream, stream.made.sysex);
     AlsaRig alsa;
 
     // Both must count what the stream holds, or the figures mean nothing.
-    auto checked = [&](const char* who, const Counts& c) {
-        if (!(c == stream.made))
-            bench::Fail(kName, std::string(who) + " counted " + Describe(c) +
-                                   ", the stream holds " + Describe(stream.made));
+    auto timed = [&](benchmark::State& state, const char* who, auto round) {
+        for (auto _ : state) {
+            Counts c;
+            double seconds = round(&c);
+            if (!(c == stream.made)) {
+                state.SkipWithError((std::string(who) + " counted " + Describe(c) +
+                                     ", the stream holds " + Describe(stream.made))
+                                        .c_str());
+                break;
+            }
+            state.SetIterationTime(seconds);
+        }
+        state.SetBytesProcessed(static_cast<int64_t>(stream.bytes.size()) * state.iterations());
     };
-    bench::Rounds r = bench::MeasureRounds(
-        o,
-        [&] {
-            Counts c;
-            double mbs = mb / rig.Round(&c);
-            checked("the driver", c);
-            return mbs;
-        },
-        [&] {
-            Counts c;
-            double mbs = mb / alsa.Round(stream, &c);
-            checked("libasound", c);
-            return mbs;
-        });
+    // Passes over the stream in a round: their time adds up.
+    const benchmark::IterationCount passes = o.smoke ? 1 : 3;
+    std::vector<std::vector<bench::Run>> runs = bench::RunRounds(
+        o, kName,
+        {{"driver",
+          [&](benchmark::State& state) {
+              timed(state, "the driver", [&](Counts* c) { return rig.Round(c); });
+          },
+          passes, true},
+         {"libasound",
+          [&](benchmark::State& state) {
+              timed(state, "libasound", [&](Counts* c) { return alsa.Round(stream, c); });
+          },
+          passes, true}});
+    bench::Rounds r = bench::RoundsOf(runs[0], runs[1], [](const bench::Run& run) {
+        return bench::CounterOf(run, "bytes_per_second") * 1e-6;
+    });
     bench::PrintRatioResult(o, kName, r, "MB/s", 1, kGoal, true);
     return 0;
 }

@@ -2,10 +2,11 @@
 // running output stream (the simulated interface draining it as fast as it
 // can), against a lock and unlock of a mutex of the named mutex's kind called
 // directly, round by round in the same run. Messages go in batches that fit
-// the ring; between batches the benchmark waits, untimed, until the
-// interface has taken them, so that no call meets a full ring.
+// the ring, one batch a Google Benchmark iteration timed by hand; between
+// batches the benchmark waits, untimed, until the interface has taken them,
+// so that no call meets a full ring.
 #include "bench/support/direct_mutex.h"
-#include "bench/support/measure.h"
+#include "bench/support/gbench.h"
 #include "bench/support/rig.h"
 #include "midiout/midiout.h"
 #include "tests/support/loaded_driver.h"
@@ -33,37 +34,43 @@ int main(int argc, char** argv) {
 
     const int batches = o.smoke ? 2 : 400;
     uint64_t sent = 0;
-    auto driverRound = [&] {
-        int64_t spent = 0;
-        for (int b = 0; b < batches; ++b) {
+    auto driverBatches = [&](benchmark::State& state) {
+        for (auto _ : state) {
             int64_t t0 = bench::NowNs();
             for (int i = 0; i < kBatch; ++i) {
                 DWORD dwMsg = (i & 1) ? 0x00403C90 : 0x00003C90;
-                if (modMessage(0, MODM_DATA, dwUser, dwMsg, 0) != MMSYSERR_NOERROR)
-                    bench::Fail(kName, "MODM_DATA was refused");
+                if (modMessage(0, MODM_DATA, dwUser, dwMsg, 0) != MMSYSERR_NOERROR) {
+                    state.SkipWithError("MODM_DATA was refused");
+                    return;
+                }
             }
-            spent += bench::NowNs() - t0;
+            state.SetIterationTime(double(bench::NowNs() - t0) * 1e-9);
             sent += kBatch;
             sim.Ok("await 0 drained_out_a " + std::to_string(sent));
         }
-        return double(spent) / (double(batches) * kBatch);
+        state.SetItemsProcessed(state.iterations() * kBatch);
     };
-    auto directRound = [&] {
-        int64_t spent = 0;
-        for (int b = 0; b < batches; ++b) {
+    auto directBatches = [&](benchmark::State& state) {
+        for (auto _ : state) {
             int64_t t0 = bench::NowNs();
             for (int i = 0; i < kBatch; ++i) {
-                if (!direct.Pair()) bench::Fail(kName, "a direct lock or unlock failed");
+                if (!direct.Pair()) {
+                    state.SkipWithError("a direct lock or unlock failed");
+                    return;
+                }
             }
-            spent += bench::NowNs() - t0;
+            state.SetIterationTime(double(bench::NowNs() - t0) * 1e-9);
         }
-        return double(spent) / (double(batches) * kBatch);
+        state.SetItemsProcessed(state.iterations() * kBatch);
     };
-
-    driverRound();  // warm up both
-    directRound();
-    bench::Rounds r = bench::MeasureRounds(o, driverRound, directRound);
+    const std::vector<bench::Benchmark> benchmarks = {{"driver", driverBatches, batches, true},
+                                                      {"direct", directBatches, batches, true}};
+    bench::RunRounds(bench::Options{o.smoke, 1}, kName, benchmarks);  // warms both up
+    std::vector<std::vector<bench::Run>> runs = bench::RunRounds(o, kName, benchmarks);
     modMessage(0, MODM_CLOSE, dwUser, 0, 0);
+    bench::Rounds r = bench::RoundsOf(runs[0], runs[1], [](const bench::Run& run) {
+        return 1e9 / bench::CounterOf(run, "items_per_second");
+    });
     bench::PrintRatioResult(o, kName, r, "ns", 1, kGoal, false);
     return 0;
 }

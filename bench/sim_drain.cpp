@@ -6,7 +6,7 @@
 #include <chrono>
 #include <thread>
 
-#include "bench/support/measure.h"
+#include "bench/support/gbench.h"
 #include "bench/support/rig.h"
 #include "sim/midi_wire.h"
 #include "tests/sim/devwire_client.h"
@@ -69,21 +69,26 @@ int main(int argc, char** argv) {
 
     rig.TopUp();
     std::this_thread::sleep_for(std::chrono::milliseconds(100));  // both cables busy
-    std::vector<double> fig, base, ratio;
-    for (int r = 0; r < o.rounds; ++r) {
-        rig.TopUp();
-        uint64_t before = rig.Drained();
-        int64_t t0 = bench::NowNs();
-        while (bench::NowNs() - t0 < spanNs) {
+    auto wireRate = [&](benchmark::State& state) {
+        for (auto _ : state) {
             rig.TopUp();
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            uint64_t before = rig.Drained();
+            int64_t t0 = bench::NowNs();
+            while (bench::NowNs() - t0 < spanNs) {
+                rig.TopUp();
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+            uint64_t packets = rig.Drained() - before;
+            double seconds = double(bench::NowNs() - t0) * 1e-9;
+            state.counters["bytes_per_s"] = double(packets) * 3 / 2 / seconds;  // per port
         }
-        uint64_t packets = rig.Drained() - before;
-        double seconds = double(bench::NowNs() - t0) * 1e-9;
-        fig.push_back(double(packets) * 3 / 2 / seconds);  // bytes a second, per port
-        base.push_back(1e6 / double(midi::kByteTimeUs));
-        ratio.push_back(fig.back() / base.back());
-    }
+    };
+    std::vector<std::vector<bench::Run>> runs =
+        bench::RunRounds(o, kName, {{"wire_rate", wireRate, 1}});
+    std::vector<double> fig = bench::ValuesOf(runs[0], bench::Counter("bytes_per_s"));
+    std::vector<double> base(fig.size(), 1e6 / double(midi::kByteTimeUs)), ratio;
+    for (double f : fig)
+        ratio.push_back(f / base.front());
     double median = bench::Median(ratio);
     bench::PrintResult(o, kName, bench::Text(bench::SpreadOf(fig, true), "B/s", 0),
                        bench::Text(bench::SpreadOf(base), "B/s", 0),

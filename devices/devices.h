@@ -44,9 +44,16 @@ DWORD midiCheckDeviceId(UINT uDeviceID, HardwareInstance** ppInstance);
 void modGetDevCaps(UINT port, HardwareInstance* pInstance, void* pCaps, DWORD cbCaps);
 void midGetDevCaps(UINT port, HardwareInstance* pInstance, void* pCaps, DWORD cbCaps);
 
-// ---- client notification (callback.cpp; used by every open, close, buffer
-// return and input message of both directions).
-void midiCallback(ClientHeader* pClient, WORD uMsg, DWORD_PTR dwParam1, DWORD_PTR dwParam2);
+// ---- client notification (here and callback.cpp; used by every open, close,
+// buffer return and input message of both directions). The one routine
+// through which every part of the driver notifies a client; inline, as the
+// input drain calls it for every message.
+inline void midiCallback(ClientHeader* pClient, WORD uMsg, DWORD_PTR dwParam1, DWORD_PTR dwParam2) {
+    DWORD dwType = pClient->dwFlags >> 16;
+    if (dwType == 0) return;  // the client asked for no notification
+    DriverCallback(pClient->dwCallback, dwType, reinterpret_cast<HDRVR>(pClient->hMidi),
+                   static_cast<DWORD>(uMsg), pClient->dwInstance, dwParam1, dwParam2);
+}
 // Fills the fields midiCallback reads from what the open was given; the
 // fields behind the header are the caller's.
 void midiSetClientHeader(ClientHeader* pClient, HardwareInstance* pInstance,

@@ -65,6 +65,9 @@ struct PortStream {
     DWORD fStopping;
 };
 
+// Packets the input drain takes out of the ring at once: all it can hold.
+constexpr DWORD kInBatchPackets = 1024;
+
 // One per device node and process, from DRV_ENABLE to DRV_DISABLE.
 struct HardwareInstance {
     // Device handle of the acquisition under way, null otherwise, and the
@@ -98,16 +101,33 @@ struct HardwareInstance {
     // Client lists of input A and input B, linked through InputClient.pNext.
     // The named mutex; the lifecycle reads them without it.
     InputClient* apInClients[2];
-    // Notifications of this instance's input clients waiting for delivery,
-    // over all clients; and the bytes of the input packet being parsed that
-    // are still to come, with their count and input port (the drain delivers
-    // what a byte caused before it parses the next). The named mutex.
+    // Returned buffers of this instance's input clients waiting for delivery
+    // (InputClient.aNotices), over all clients. The named mutex.
     DWORD cNoticesWaiting;
-    DWORD dwInBytes;
-    BYTE cInBytes;
-    BYTE bInPort;
+    // The packets the drain took out of the input ring together, the time it
+    // took them, and the number of that batch. Every started client parses
+    // them at its own pace (InputClient.iParsed); the next batch is taken
+    // once all of them are through. Written by the drain under the named
+    // mutex; read under it.
+    DWORD adwInBatch[kInBatchPackets];
+    DWORD cInBatch;
+    DWORD dwInBatchTime;
+    DWORD dwInBatch;
+    // The clients the last parse round holds for the delivery of their
+    // notifications, linked through InputClient.pNextDelivery; the drain (one
+    // tick at a time, fDraining). And 1 when a tick left notifications
+    // undelivered (a timer kill cut it short): written by the drain,
+    // interlocked, as a tick reads it before it takes fDraining, to pass over
+    // an idle instance.
+    InputClient* pInDelivery;
+    LONG volatile fInLeftOver;
+    // GetTickCount when a tick last looked, under the named mutex, for streams
+    // the kernel side ended (drain.cpp): an idle tick passes over the instance
+    // only while that was less than the restart period ago. Written by the
+    // drain, interlocked, as every tick reads it before it takes fDraining.
+    LONG volatile lEndedCheckTick;
+    DWORD dwRestartTick;      // GetTickCount of the drain's last restart; the drain (fDraining)
     LONG volatile fDraining;  // 1 while a timer tick drains this instance; interlocked
-    DWORD dwRestartTick;      // GetTickCount of the drain's last restart; one thread (the timer's)
     LONG volatile cTimers;    // live timers of its input clients; interlocked
     HardwareInstance* pNext;  // the next instance of the list; the lifecycle
     PortStream aStreams[kStreamCount];  // each field says its own guard

@@ -81,7 +81,8 @@ void midRemoveClient(HardwareInstance* pInstance, InputClient* pClient, UINT por
             break;
         }
     }
-    pClient->fClosed = 1;
+    InterlockedExchange(&pClient->fClosed, 1);
+    InterlockedIncrement(&pClient->cStops);  // the drain delivers nothing more to it
     pInstance->cNoticesWaiting -= pClient->cNotices;
     pClient->cNotices = 0;
     CriticalSection(kCsLeave, pInstance);
@@ -108,6 +109,9 @@ void midStop(InputClient* pClient) {
     DWORD cReturned = 0;
     CriticalSection(kCsEnter, pClient->pInstance);
     pClient->bState &= static_cast<BYTE>(~kInStarted);
+    // The drain drops the notifications waiting, but for returned buffers,
+    // once it sees the count.
+    InterlockedIncrement(&pClient->cStops);
     for (DWORD i = 0; i < pClient->cNotices; ++i) {
         const MidiNotice& n = pClient->aNotices[(pClient->iNotice + i) % kNoticeSlots];
         if (n.uMsg == MIM_LONGDATA) aReturned[cReturned++] = n;

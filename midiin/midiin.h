@@ -12,17 +12,22 @@ constexpr BYTE kInStarted = 2;  // bit of bState: receiving
 
 // A notification the drain recorded for a client under the named mutex, to be
 // delivered once the mutex is given back: no application is called back
-// while it is held.
+// while it is held. wPos is where in the drain's batch the byte that made it
+// lies.
 struct MidiNotice {
     DWORD_PTR dwParam1;
     DWORD dwParam2;
     WORD uMsg;
+    WORD wPos;
 };
-// Room for a client's waiting notifications. The drain parses one byte at a
-// time and delivers what it caused before the next: at most three for one
-// client (a buffer returned, a message cut short, a message complete), and
-// what a stop or a timer kill leaves for the next tick.
-constexpr DWORD kNoticeSlots = 8;
+// Room for a client's short notifications (MIM_DATA, MIM_ERROR) of the parse
+// rounds: the client stops parsing when fewer than two are free (one byte
+// makes at most two), and goes on once they are delivered.
+constexpr DWORD kPendingSlots = 256;
+// Room for a client's returned buffers waiting for delivery. A client parses
+// no byte that needs a buffer while it has notifications waiting, so it
+// never has more than one.
+constexpr DWORD kNoticeSlots = 4;
 
 // One open input handle. Its address is the handle's driver data (dwUser).
 //
@@ -54,17 +59,47 @@ struct InputClient : ClientHeader {
     // 1 once a close of this handle has begun: a second close is refused.
     // Interlocked.
     LONG volatile fClosing;
-    // Notifications waiting for delivery, the oldest at iNotice. The named mutex.
+    // Short notifications of the parse rounds waiting for delivery, in order,
+    // the oldest at iPending, after the returned buffers. The drain alone (one
+    // tick at a time): recorded while it parses under the named mutex,
+    // delivered without it. A stop or close elsewhere never touches them: it
+    // counts in cStops, and the drain then drops them.
+    MidiNotice aPending[kPendingSlots];
+    DWORD iPending;
+    DWORD cPending;
+    // Returned buffers (MIM_LONGDATA) waiting for delivery, the oldest at
+    // iNotice. The named mutex: the drain takes each out under it, and a
+    // stop delivers those still waiting itself, before the head buffer it
+    // returns.
     MidiNotice aNotices[kNoticeSlots];
     DWORD iNotice;
     DWORD cNotices;
+    // The client's place in the drain's batch (dwInBatch of the instance):
+    // positions are packet * 4 + byte. How far it has parsed, and up to where
+    // all it parsed is settled (its notifications delivered, its bytes in
+    // buffers); the byte being parsed. The drain, under the named mutex
+    // while the client is started.
+    DWORD dwBatch;
+    DWORD iParsed;
+    DWORD iSettled;
+    WORD wPos;
+    // Stops and the close of the handle, counted under the named mutex
+    // (interlocked: the drain reads it without the mutex between callbacks);
+    // and the count the drain last acted on. When they differ the drain drops
+    // what waits and parses afresh from iSettled if the handle was started
+    // again, or passes over the rest of the batch.
+    LONG volatile cStops;
+    LONG cStopsSeen;  // the drain, under the named mutex
+    // The next client held for delivery (HardwareInstance.pInDelivery); the drain.
+    InputClient* pNextDelivery;
     // Who still uses the record: the open handle, a delivery under way on a
     // timer tick, a timer kill put off until the tick. The record is freed
     // when the count falls to 0 after its close unlinked it (fClosed). The
     // named mutex.
     DWORD cHolds;
-    BYTE fClosed;      // unlinked: nothing more is delivered to it; the named mutex
-    BYTE fInDelivery;  // a tick delivers to it outside the named mutex; the named mutex
+    // Unlinked: nothing more is delivered to it. Set under the named mutex,
+    // interlocked.
+    LONG volatile fClosed;
     // A timer whose kill the close put off to a tick (the close found an
     // application callback under way on a tick), and the link of the
     // process's list of such clients. Set by the close; the tick after.
@@ -113,19 +148,34 @@ void midDisableInstanceTimers(HardwareInstance* pInstance);
 // Kills the timers put off to a tick: on a tick (fOnTick) at once, elsewhere
 // only while no application callback runs on a tick.
 void mmKillPutOffTimers(BOOL fOnTick);
-// Around each application callback of a tick: FALSE (and nothing to leave)
+// Around the application callbacks of a tick: FALSE (and nothing to leave)
 // while a timer is being killed elsewhere, which waits for the tick to end.
+// Between callbacks, mmTimerKillWaiting tells the tick to stop and leave.
 BOOL mmEnterTickCallback();
 void mmLeaveTickCallback();
+// Timer kills under way off the ticks (timer.cpp). Interlocked; the ticks read
+// it without a barrier between callbacks: a kill they miss waits for the
+// callback.
+extern LONG volatile gcTimerKills;
+inline BOOL mmTimerKillWaiting() {
+    return ReadNoFence(&gcTimerKills) != 0;
+}
 
 // ---- drain and parse (drain.cpp, parse.cpp; run by the timers).
+//
+// The drain takes packets out of the ring a batch at a time and lets every
+// started client parse them under the named mutex, recording what they
+// cause; it delivers that once the mutex is given back, so that no
+// application is called back while it is held. A client stops parsing
+// before a byte that needs a buffer while notifications of its own wait, so
+// a buffer queued from a callback catches the bytes that follow; a stop or
+// restart from a callback takes effect right after the notification that
+// caused it.
 void CALLBACK mmTimerIntr(UINT uTimerID, UINT uMsg, DWORD_PTR dwUser, DWORD_PTR dw1, DWORD_PTR dw2);
-// Delivers every notification waiting for the instance's clients, each taken
-// out under the named mutex and delivered without it. FALSE when a timer
-// kill elsewhere interrupted it; the rest then waits for the next tick.
-BOOL midDeliverNotices(HardwareInstance* pInstance);
-// Under the named mutex: records a notification for the client.
+// Under the named mutex: records a returned buffer for the client.
 void midRecordNotice(InputClient* pClient, WORD uMsg, DWORD_PTR dwParam1, DWORD dwParam2);
-// Under the named mutex, as the rest of the parser.
-void midByteRec(DWORD port, HardwareInstance* pInstance, DWORD dwByte);
+// Under the named mutex, for a started client of input port (0 A, 1 B):
+// parses the client's bytes of the batch from iParsed, as far as it may.
+// Answers whether it parsed any.
+BOOL midParseClient(HardwareInstance* pInstance, InputClient* pClient, DWORD port);
 void midBufferWrite(InputClient* pClient, BYTE bByte);

@@ -18,7 +18,7 @@ constexpr DWORD kCallbackWaitMs = 10;
 // Each side raises its own count and then looks at the other's, both
 // interlocked: of a tick and a kill that meet, at most one goes ahead.
 static LONG volatile gcTickCallbacks = 0;  // application callbacks under way on ticks
-static LONG volatile gcTimerKills = 0;     // kills under way off the ticks
+LONG volatile gcTimerKills = 0;            // kills under way off the ticks
 // The thread of the tick callback under way, 0 none (every tick runs on the
 // one timer thread of the process). Interlocked.
 static LONG volatile gdwTickThread = 0;
@@ -113,7 +113,9 @@ void mmTimerDisable(InputClient* pClient) {
 }
 
 void mmKillPutOffTimers(BOOL fOnTick) {
-    if (InterlockedCompareExchangePointer(&gpKillList, nullptr, nullptr) == nullptr) return;
+    // A plain look first (every tick of every handle comes here): a kill it
+    // misses is done on the next tick.
+    if (ReadPointerNoFence(&gpKillList) == nullptr) return;
     if (!fOnTick && !BeginTimerKill()) return;
     InputClient* pClient =
         static_cast<InputClient*>(InterlockedExchangePointer(&gpKillList, nullptr));

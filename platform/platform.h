@@ -16,6 +16,15 @@
 extern "C" BOOL WINAPI DriverCallback(DWORD_PTR dwCallback, DWORD dwFlags, HDRVR hDevice,
                                       DWORD dwMsg, DWORD_PTR dwUser, DWORD_PTR dwParam1,
                                       DWORD_PTR dwParam2);
+
+// The Windows SDK's reads of a value others change interlocked, with no
+// barrier; the toolchain's headers lack them.
+inline LONG ReadNoFence(LONG const volatile* lpSource) {
+    return __atomic_load_n(lpSource, __ATOMIC_RELAXED);
+}
+inline PVOID ReadPointerNoFence(PVOID const volatile* lpSource) {
+    return __atomic_load_n(lpSource, __ATOMIC_RELAXED);
+}
 #else
 #include "host/os/win32.h"
 #endif

@@ -154,7 +154,7 @@ bool ParseCount(const std::string& text, unsigned* out) {
     return true;
 }
 
-bool ParseSeconds(const std::string& text, double* out) {
+bool ParseDecimal(const std::string& text, double* out) {
     size_t digits = 0, dots = 0;
     for (char c : text) {
         if (c == '.') {
@@ -166,8 +166,13 @@ bool ParseSeconds(const std::string& text, double* out) {
         }
     }
     if (digits == 0 || dots > 1 || text.size() > 12) return false;
-    double v = std::strtod(text.c_str(), nullptr);
-    if (v <= 0 || v > 86400) return false;
+    *out = std::strtod(text.c_str(), nullptr);
+    return true;
+}
+
+bool ParseSeconds(const std::string& text, double* out) {
+    double v = 0;
+    if (!ParseDecimal(text, &v) || v <= 0 || v > 86400) return false;
     *out = v;
     return true;
 }

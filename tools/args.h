@@ -31,6 +31,8 @@ bool SplitMessages(const std::vector<uint8_t>& bytes, std::vector<MidiMessage>* 
 bool ParseSize(const std::string& text, size_t* out);
 // A decimal count greater than 0.
 bool ParseCount(const std::string& text, unsigned* out);
+// "4", "2.5", "0.25": a decimal number, no sign or exponent.
+bool ParseDecimal(const std::string& text, double* out);
 // "2", "0.5": seconds, more than 0 and at most a day.
 bool ParseSeconds(const std::string& text, double* out);
 

@@ -1,13 +1,16 @@
 // The loop test: a pattern out of one port and back in through another,
-// checked message by message, with latency and throughput.
+// checked message by message, with latency and throughput; or paced, with
+// the latency of each message against its time on the cable.
 #include "tools/loop.h"
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <random>
 #include <thread>
 
+#include "sim/midi_wire.h"
 #include "tools/decode.h"
 #include "tools/input_port.h"
 #include "tools/json.h"
@@ -27,6 +30,9 @@ double Ms(Clock::duration d) {
 // Messages under way at once: enough to keep a wire-rate port busy, few
 // enough that the input side never has to hold more than it can.
 constexpr unsigned kWindow = 64;
+
+// The floor of a loop message's latency: its three bytes on a MIDI cable.
+constexpr double kWireMs = 3 * midi::kByteTimeUs / 1000.0;
 
 // How a part of the test ended.
 enum class End { Done, Quiet, Stopped, SendFailed };
@@ -89,34 +95,85 @@ class Loop {
         return !watch_.Over();
     }
 
+    // Sends message number sent, noting when; the end it comes to.
+    End SendOne(unsigned sent, std::vector<Clock::time_point>* sentAt) {
+        (*sentAt)[sent] = Clock::now();
+        MMRESULT r = out_.Short(LoopMessage(sent));
+        if (r == kSendStopped) return End::Stopped;
+        return r == MMSYSERR_NOERROR ? End::Done : End::SendFailed;
+    }
+
+    // Keeps at most kWindow on the way. Answers how many went out.
+    End SendWindowed(std::vector<Clock::time_point>* sentAt, std::vector<InputEvent>* events,
+                     unsigned* pSent) {
+        End end = End::Done;
+        unsigned& sent = *pSent;
+        for (; sent < o_.count && end == End::Done; ++sent) {
+            while (end == End::Done && sent - std::min(sent, in_.DataCount()) >= kWindow) {
+                if (StopRequested())
+                    end = End::Stopped;
+                else if (!Gather(events, 5))
+                    end = End::Quiet;
+            }
+            if (end != End::Done) break;
+            end = SendOne(sent, sentAt);
+            if (end != End::Done) break;
+        }
+        return end;
+    }
+
+    // One message each interval plus a random phase, gathering what comes
+    // back meanwhile. The silence bound counts only while a message is on its
+    // way.
+    End SendPaced(std::vector<Clock::time_point>* sentAt, std::vector<InputEvent>* events,
+                  unsigned* pSent) {
+        std::mt19937 rng(std::random_device{}());
+        std::uniform_real_distribution<double> phase(0, kLoopPhaseMs);
+        using MsDuration = std::chrono::duration<double, std::milli>;
+        Clock::time_point next = Clock::now();
+        End end = End::Done;
+        unsigned& sent = *pSent;
+        for (; sent < o_.count && end == End::Done; ++sent) {
+            next +=
+                std::chrono::duration_cast<Clock::duration>(MsDuration(o_.intervalMs + phase(rng)));
+            for (;;) {
+                if (in_.DataCount() >= sent) watch_.Arrived();  // nothing on its way
+                int msLeft = static_cast<int>(MsDuration(next - Clock::now()).count()) - 1;
+                if (StopRequested()) {
+                    end = End::Stopped;
+                } else if (msLeft < 1) {
+                    std::this_thread::sleep_until(next);
+                    break;
+                } else if (!Gather(events, msLeft)) {
+                    end = End::Quiet;
+                }
+                if (end != End::Done) break;
+            }
+            if (end != End::Done) break;
+            end = SendOne(sent, sentAt);
+            if (end != End::Done) break;
+        }
+        return end;
+    }
+
     End ShortPart() {
-        if (!o_.json)
+        const bool fPaced = o_.intervalMs > 0;
+        if (!o_.json && fPaced) {
+            std::printf(
+                "loop: %u short messages %.3g ms apart (and up to %.3g ms more), %s -> %s\n",
+                o_.count, o_.intervalMs, kLoopPhaseMs, o_.out.name.c_str(), o_.in.name.c_str());
+        } else if (!o_.json) {
             std::printf("loop: %u short messages, %s -> %s\n", o_.count, o_.out.name.c_str(),
                         o_.in.name.c_str());
+        }
         std::fflush(stdout);
         std::vector<Clock::time_point> sentAt(o_.count);
         std::vector<InputEvent> events;
         Clock::time_point start = Clock::now();
         watch_.Arrived();
-        End end = End::Done;
         unsigned sent = 0;
-        for (; sent < o_.count && end == End::Done; ++sent) {
-            // Keep at most kWindow on the way.
-            while (end == End::Done && sent - std::min(sent, in_.DataCount()) >= kWindow) {
-                if (StopRequested())
-                    end = End::Stopped;
-                else if (!Gather(&events, 5))
-                    end = End::Quiet;
-            }
-            if (end != End::Done) break;
-            sentAt[sent] = Clock::now();
-            MMRESULT r = out_.Short(LoopMessage(sent));
-            if (r == kSendStopped)
-                end = End::Stopped;
-            else if (r != MMSYSERR_NOERROR)
-                end = End::SendFailed;
-            if (end != End::Done) break;
-        }
+        End end =
+            fPaced ? SendPaced(&sentAt, &events, &sent) : SendWindowed(&sentAt, &events, &sent);
         while (end == End::Done && in_.DataCount() < sent) {
             if (StopRequested())
                 end = End::Stopped;
@@ -149,11 +206,15 @@ class Loop {
         double seconds = Ms(last - start) / 1000.0;
         double rate = seconds > 0 ? latencies.size() / seconds : 0;
         LatencySummary l = Summarize(latencies);
+        std::vector<LatencyBucket> histogram =
+            fPaced ? Histogram(latencies) : std::vector<LatencyBucket>();
         if (o_.json) {
             JsonObject part;
             part.Add("sent", sent).Add("received", tally.received()).Add("lost", tally.lost());
             part.Add("corrupted", tally.corrupted()).Add("reordered", tally.reordered());
             part.Add("duplicated", tally.duplicated());
+            if (fPaced) part.Add("interval_ms", o_.intervalMs).Add("phase_ms", kLoopPhaseMs);
+            part.Add("wire_ms", kWireMs);
             if (latencies.empty()) {
                 part.AddNull("latency_ms").AddNull("messages_per_s");
             } else {
@@ -164,13 +225,25 @@ class Loop {
                                            .Add("max", l.max));
                 part.Add("messages_per_s", rate);
             }
+            if (fPaced) {
+                std::vector<JsonObject> buckets;
+                for (const LatencyBucket& b : histogram) {
+                    buckets.push_back(JsonObject().Add("from_ms", b.fromMs).Add("count", b.count));
+                    if (b.andAbove) buckets.back().Add("and_above", true);
+                }
+                part.Add("histogram", buckets);
+            }
             report_.Add("output", o_.out.name).Add("input", o_.in.name).Add("short", part);
             return end;
         }
         std::printf("  sent %u, received %u, lost %u, corrupted %u, reordered %u, duplicated %u\n",
                     sent, tally.received(), tally.lost(), tally.corrupted(), tally.reordered(),
                     tally.duplicated());
-        if (!latencies.empty()) {
+        if (!latencies.empty() && fPaced) {
+            std::printf("  latency ms: min %.2f  p50 %.2f  p99 %.2f  max %.2f  (wire %.2f)\n",
+                        l.min, l.median, l.p99, l.max, kWireMs);
+            PrintHistogram(histogram);
+        } else if (!latencies.empty()) {
             std::printf("  latency ms: min %.2f  median %.2f  p99 %.2f  max %.2f\n", l.min,
                         l.median, l.p99, l.max);
             if (rate > 0)
@@ -179,6 +252,32 @@ class Loop {
         }
         std::fflush(stdout);
         return end;
+    }
+
+    // One line a bucket: its range, its count and a bar, the longest bar
+    // kBarWidth wide; a bucket with anything in it shows at least one mark.
+    // A long run of empty buckets (around a late outlier) takes one line.
+    static void PrintHistogram(const std::vector<LatencyBucket>& buckets) {
+        constexpr unsigned kBarWidth = 50;
+        constexpr size_t kEmptyRunShown = 3;
+        unsigned most = 0;
+        for (const LatencyBucket& b : buckets)
+            most = std::max(most, b.count);
+        for (size_t i = 0; i < buckets.size(); ++i) {
+            const LatencyBucket& b = buckets[i];
+            size_t j = i;
+            while (j + 1 < buckets.size() && buckets[j + 1].count == 0 && b.count == 0)
+                ++j;
+            if (j - i < kEmptyRunShown) j = i;
+            unsigned width = most ? (b.count * kBarWidth + most - 1) / most : 0;
+            std::string bar = width ? " " + std::string(width, '#') : "";
+            if (buckets[j].andAbove)
+                std::printf("  %6.1f ms and up %7u%s\n", b.fromMs, b.count, bar.c_str());
+            else
+                std::printf("  %6.1f - %5.1f ms %7u%s\n", b.fromMs,
+                            buckets[j].fromMs + kLoopBucketMs, b.count, bar.c_str());
+            i = j;
+        }
     }
 
     End SysexPart() {

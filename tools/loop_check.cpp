@@ -85,4 +85,24 @@ LatencySummary Summarize(std::vector<double> samples) {
     return s;
 }
 
+std::vector<LatencyBucket> Histogram(const std::vector<double>& samplesMs) {
+    std::vector<LatencyBucket> buckets;
+    if (samplesMs.empty()) return buckets;
+    // The bucket of a sample; the small addition keeps 0.3 ms out of the
+    // bucket below it.
+    auto index = [](double ms) {
+        return static_cast<size_t>(std::floor(std::max(ms, 0.0) / kLoopBucketMs + 1e-9));
+    };
+    auto [lowest, highest] = std::minmax_element(samplesMs.begin(), samplesMs.end());
+    size_t first = index(*lowest);
+    size_t n = std::min(index(*highest) - first + 1, kLoopMaxBuckets);
+    buckets.resize(n);
+    for (size_t i = 0; i < n; ++i)
+        buckets[i].fromMs = double(first + i) * kLoopBucketMs;
+    buckets.back().andAbove = index(*highest) - first + 1 > kLoopMaxBuckets;
+    for (double ms : samplesMs)
+        ++buckets[std::min(index(ms) - first, n - 1)].count;
+    return buckets;
+}
+
 }  // namespace tools

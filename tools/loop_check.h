@@ -48,6 +48,18 @@ struct SysexCheck {
 };
 SysexCheck CheckSysex(const std::vector<uint8_t>& expected, const std::vector<uint8_t>& received);
 
+// Latencies counted by buckets of kLoopBucketMs, from the bucket of the
+// smallest to that of the largest, empty ones between included: at most
+// kLoopMaxBuckets, the last of which then holds everything from its start up.
+constexpr double kLoopBucketMs = 0.1;
+constexpr size_t kLoopMaxBuckets = 100;
+struct LatencyBucket {
+    double fromMs = 0;
+    unsigned count = 0;
+    bool andAbove = false;  // the last bucket, cut short: everything from fromMs up
+};
+std::vector<LatencyBucket> Histogram(const std::vector<double>& samplesMs);
+
 struct LatencySummary {
     double min = 0, median = 0, p99 = 0, max = 0;
 };

@@ -3,9 +3,11 @@
 #include <time.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace bench {
 
@@ -52,6 +54,24 @@ Spread SpreadOf(std::vector<double> values, bool fHigherIsBetter) {
                              : *std::min_element(values.begin(), values.end());
     s.median = Median(std::move(values));
     return s;
+}
+
+Tail TailOf(std::vector<double> values) {
+    Tail t;
+    if (values.empty()) return t;
+    std::sort(values.begin(), values.end());
+    t.p99 = values[static_cast<size_t>(std::ceil(0.99 * double(values.size()))) - 1];
+    t.max = values.back();
+    return t;
+}
+
+Rounds RoundsOf(std::vector<double> figure, std::vector<double> baseline) {
+    Rounds r;
+    r.figure = std::move(figure);
+    r.baseline = std::move(baseline);
+    for (size_t i = 0; i < r.figure.size() && i < r.baseline.size(); ++i)
+        r.ratio.push_back(r.figure[i] / r.baseline[i]);
+    return r;
 }
 
 std::string Text(const Spread& s, const char* unit, int digits) {

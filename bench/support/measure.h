@@ -34,21 +34,21 @@ struct Spread {
 Spread SpreadOf(std::vector<double> values, bool fHigherIsBetter = false);
 double Median(std::vector<double> values);
 
-// A figure and its baseline measured back to back in each round, and each
-// round's ratio of the two.
+// The 99th percentile (the value at or below which 99 % of the values lie)
+// and the maximum of a set of values.
+struct Tail {
+    double p99 = 0;
+    double max = 0;
+};
+Tail TailOf(std::vector<double> values);
+
+// A figure and its baseline measured back to back in each round
+// (gbench.h), and each round's ratio of the two.
 struct Rounds {
     std::vector<double> figure, baseline, ratio;
 };
-template <typename Figure, typename Baseline>
-Rounds MeasureRounds(const Options& o, Figure figure, Baseline baseline) {
-    Rounds r;
-    for (int i = 0; i < o.rounds; ++i) {
-        r.figure.push_back(figure());
-        r.baseline.push_back(baseline());
-        r.ratio.push_back(r.figure.back() / r.baseline.back());
-    }
-    return r;
-}
+// The rounds of a figure and its baseline, index by index, with their ratios.
+Rounds RoundsOf(std::vector<double> figure, std::vector<double> baseline);
 
 // "12.3/12.9unit": the spread with a precision of digits after the point.
 std::string Text(const Spread& s, const char* unit, int digits = 1);

@@ -44,4 +44,26 @@ class SimChild {
     sim::ControlClient control_;
 };
 
+// `veltrane ARGS`, the command built with the benchmarks, as a child process
+// whose standard output the benchmark reads (its standard error goes to the
+// benchmark's). The destructor kills it if it still runs.
+class CommandChild {
+  public:
+    CommandChild(const std::string& name, const std::vector<std::string>& args);
+    ~CommandChild();
+    CommandChild(const CommandChild&) = delete;
+    CommandChild& operator=(const CommandChild&) = delete;
+    // The next line of its output without the newline; "" at its end or after
+    // timeoutMs.
+    std::string ReadLine(int timeoutMs);
+    // Waits for it to end and answers its exit status (-1: killed by a signal).
+    int Wait();
+
+  private:
+    std::string name_;
+    pid_t pid_ = -1;
+    int out_ = -1;
+    std::string got_;
+};
+
 }  // namespace bench

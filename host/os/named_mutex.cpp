@@ -20,7 +20,10 @@ namespace vthost {
 namespace {
 
 // The mutexes this thread holds, counting each take of a re-entrant one.
-thread_local int tlsMutexesHeld = 0;
+// Initial-exec: an offset from the thread pointer, not a call to
+// __tls_get_addr on each wait and release (this library is loaded with the
+// program, or by a layer that is).
+__attribute__((tls_model("initial-exec"))) thread_local int tlsMutexesHeld = 0;
 
 }  // namespace
 

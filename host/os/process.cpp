@@ -1,5 +1,6 @@
 // Thread and process services: the thread-local last error, sleeping, the
 // tick count, process and thread ids, and the interlocked operations.
+#include <pthread.h>
 #include <sched.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -11,7 +12,16 @@
 
 namespace {
 thread_local DWORD tlsLastError = 0;
+
+// The thread's id, asked of the kernel once (Windows reads it from the thread's
+// own block; the input drain asks for it around every run of callbacks). A
+// child of fork has the forking thread's copy: it asks again.
+thread_local DWORD tlsThreadId = 0;
+void ForgetThreadId() {
+    tlsThreadId = 0;
 }
+const int kForgetThreadIdInChild = pthread_atfork(nullptr, nullptr, ForgetThreadId);
+}  // namespace
 
 extern "C" {
 
@@ -50,7 +60,8 @@ DWORD WINAPI GetCurrentProcessId(void) {
     return static_cast<DWORD>(getpid());
 }
 DWORD WINAPI GetCurrentThreadId(void) {
-    return static_cast<DWORD>(syscall(SYS_gettid));
+    if (tlsThreadId == 0) tlsThreadId = static_cast<DWORD>(syscall(SYS_gettid));
+    return tlsThreadId;
 }
 
 LONG WINAPI InterlockedIncrement(LONG volatile* lpAddend) {

@@ -3,6 +3,9 @@
 // drain is run by hand under the manual clock.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
+
 #include "tests/in/parse_fixture.h"
 
 namespace vt {
@@ -60,6 +63,23 @@ TEST_F(InputDrain, AFullRingIsEmptiedInOneTick) {
     EXPECT_EQ(kFifoSlots, rec.Count());
     EXPECT_EQ(500u, pFifo->iRead);
     EXPECT_EQ(0u, FifoSlot(pFifo, 500));
+}
+
+// A tick that finds the ring empty does not take the lock: a thread holding
+// it does not hold the tick up (every open handle ticks each millisecond).
+// Only once a restart period does a tick take it all the same, to look for
+// streams the kernel side ended; the first tick here is that one.
+TEST_F(InputDrain, AnEmptyRingIsLookedAtWithoutTheLock) {
+    StartClient(AddClient(0));
+    Drain();
+    CriticalSection(kCsEnter, pInstance);
+    auto tick = std::async(std::launch::async, [&] { Drain(); });
+    bool fDone = tick.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+    CriticalSection(kCsLeave, pInstance);
+    tick.wait();
+    EXPECT_TRUE(fDone) << "the idle tick waited for the lock";
+    Send(0, "90 3C 40");
+    EXPECT_EQ(1u, rec.Count());
 }
 
 TEST_F(InputDrain, ClosedStreamOrUnusableBlockIsLeftAlone) {
@@ -326,6 +346,22 @@ TEST_F(InputCallbackControl, RestartFromMimDataLeavesAFreshParse) {
     }
     EXPECT_EQ(0, pA->bIndex);
     EXPECT_EQ(0, pA->abShortMsg[0]);
+}
+
+// The exclusive message comes in the same tick as the note: the buffer the
+// note's callback queues must still catch it.
+TEST_F(InputCallbackControl, ABufferQueuedFromMimDataCatchesTheExclusiveThatFollows) {
+    InputClient* pA = AddClient(0);
+    InBuffer b(16);
+    rec.hook = [&](UINT uMsg, DWORD_PTR, DWORD_PTR) {
+        if (uMsg != MIM_DATA) return;
+        EXPECT_EQ(0u, AddBuffer(pA, b.Hdr()));
+    };
+    StartClient(pA);
+    Send(0, "90 3C 40 F0 01 02 F7");
+    EXPECT_EQ((std::vector<UINT>{MIM_DATA, MIM_LONGDATA}), rec.Messages());
+    EXPECT_EQ("F0 01 02 F7", b.Recorded());
+    rec.hook = nullptr;
 }
 
 TEST_F(InputCallbackControl, StopFromAReturnedBufferEndsTheDeliveries) {

@@ -102,6 +102,22 @@ TEST(Command, LoopIsCleanOverTheLoopbackAndCountsLossWithout) {
     EXPECT_TRUE(Contains(out, "\"silent\":false,\"ok\":true}\n")) << out;
 }
 
+TEST(Command, PacedLoopGivesEachLatencyAgainstTheWire) {
+    vt::Simulator sim("--nodes 0 --rate fast");
+    std::string out;
+    EXPECT_EQ(RunCommand("loop -o Out-A -i In-A --count 50 --interval 2", &out), 0) << out;
+    EXPECT_TRUE(Contains(out, "loop: 50 short messages 2 ms apart (and up to 1 ms more)")) << out;
+    EXPECT_TRUE(Contains(out, "sent 50, received 50, lost 0, corrupted 0, reordered 0")) << out;
+    EXPECT_TRUE(Contains(out, " max ")) << out;
+    EXPECT_TRUE(Contains(out, "(wire 0.96)\n")) << out;
+    EXPECT_TRUE(Contains(out, " ms       ")) << "no histogram:\n" << out;
+    EXPECT_EQ(RunCommand("loop -o Out-A -i In-A --count 5 --interval 1.5 --json", &out), 0) << out;
+    EXPECT_TRUE(Contains(out, "\"interval_ms\":1.500,\"phase_ms\":1.000,\"wire_ms\":0.960,"))
+        << out;
+    EXPECT_TRUE(Contains(out, "\"histogram\":[{\"from_ms\":")) << out;
+    EXPECT_TRUE(Contains(out, "\"silent\":false,\"ok\":true}\n")) << out;
+}
+
 TEST(Command, LoopStopsAtOnceOnCtrlC) {
     vt::Simulator sim("--nodes 0 --rate wire");
     vt::ChildProcess loop = vttools::StartCommand("loop -o Out-A -i In-A --count 200000");
@@ -171,6 +187,8 @@ TEST(Command, UsageErrorsAndMissingPorts) {
         {"loop -o 0 -i 0 --count 0", 2, "--count takes"},
         {"loop -o 0 -i 0 --sysex 4096M", 2, "--sysex takes a size from 4 bytes to 16777216"},
         {"loop -o 0", 2, "give -o PORT and -i PORT"},
+        {"loop -o 0 -i 0 --interval 0", 2, "--interval takes 0.1 to 1000 ms"},
+        {"loop -o 0 -i 0 --interval 2ms", 2, "--interval takes 0.1 to 1000 ms"},
         {"frobnicate", 2, "unknown command"},
         {"install", 1, "veltrane install: for Windows only"},
         {"status", 1, "veltrane status: for Windows only"},

@@ -427,4 +427,26 @@ TEST(LoopCheck, LatencyPercentiles) {
     EXPECT_EQ(s.max, 0);
 }
 
+TEST(LoopCheck, HistogramBucketsEveryTenthOfAMillisecondUpToACap) {
+    // Empty buckets between are kept; 1.3 belongs to the bucket from 1.3
+    // although 1.3 / 0.1 falls just short of 13.
+    std::vector<tools::LatencyBucket> h = tools::Histogram({1.04, 0.96, 1.3, 1.05});
+    const unsigned counts[] = {1, 2, 0, 0, 1};
+    ASSERT_EQ(h.size(), 5u);
+    for (size_t i = 0; i < h.size(); ++i) {
+        EXPECT_NEAR(h[i].fromMs, 0.9 + 0.1 * double(i), 1e-9) << i;
+        EXPECT_EQ(h[i].count, counts[i]) << i;
+        EXPECT_FALSE(h[i].andAbove);
+    }
+
+    // A late outlier: the buckets stop at the cap, the last holding the rest.
+    h = tools::Histogram({1.0, 1.01, 50.0, 80.0});
+    ASSERT_EQ(h.size(), tools::kLoopMaxBuckets);
+    EXPECT_EQ(h.front().count, 2u);
+    EXPECT_TRUE(h.back().andAbove);
+    EXPECT_NEAR(h.back().fromMs, 1.0 + 0.1 * double(tools::kLoopMaxBuckets - 1), 1e-9);
+    EXPECT_EQ(h.back().count, 2u);
+    EXPECT_TRUE(tools::Histogram({}).empty());
+}
+
 }  // namespace

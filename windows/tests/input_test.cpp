@@ -1,5 +1,6 @@
-// Input on Win32: the byte parser with the clock the test sets, and the
-// periodic multimedia timer that drains the input ring.
+// Input on Win32: the byte parser, driven through the ring and the drain with
+// the clock the test sets, and the periodic multimedia timer that drains the
+// input ring.
 #include "midiin/midiin.h"
 #include "windows/tests/wintest.h"
 
@@ -11,6 +12,9 @@ class InputParser : public DriverFixture {
     void SetUp() override {
         DriverFixture::SetUp();
         pInstance = Instance(3);
+        pStream = &pInstance->aStreams[2];
+        ASSERT_EQ(AllocateFIFO(pStream, pInstance), 1);
+        pStream->cOpen = 1;
         for (InputClient* p : {&a, &b}) {
             p->pInstance = pInstance;
             p->dwFlags = CALLBACK_FUNCTION;
@@ -27,15 +31,22 @@ class InputParser : public DriverFixture {
     void TearDown() override {
         midRemoveClient(pInstance, &a, 0);
         midRemoveClient(pInstance, &b, 1);
+        pStream->cOpen = 0;
         DriverFixture::TearDown();
     }
+    // The bytes as the kernel side puts them into the ring, one a packet,
+    // then one tick of the drain.
     void Bytes(DWORD port, std::initializer_list<BYTE> bytes) {
+        MidiFifo* pFifo = pStream->pFifo;
         for (BYTE by : bytes) {
-            midByteRec(port, pInstance, by);
-            midDeliverNotices(pInstance);
+            uint32_t i = pFifo->iWrite;
+            FifoSlot(pFifo, i) = FifoPacket(by, 1, port);
+            pFifo->iWrite = FifoNextIndex(i, pFifo->cdwSize);
         }
+        mmTimerIntr(0, 0, reinterpret_cast<DWORD_PTR>(pInstance), 0, 0);
     }
     HardwareInstance* pInstance = nullptr;
+    PortStream* pStream = nullptr;
     InputClient a = {}, b = {};
 };
 
