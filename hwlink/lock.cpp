@@ -7,8 +7,14 @@
 HANDLE hCsMutex = nullptr;
 const WCHAR szCriticalSectionMutex[] = VT_TEXT("VELTRANECs");
 
+// The handle, read interlocked like it is written: another thread may be
+// publishing it right now, and what it made before must be seen with it.
+static HANDLE CsMutex() {
+    return InterlockedCompareExchangePointer(&hCsMutex, nullptr, nullptr);
+}
+
 BOOL InitCriticalSectionMutex() {
-    if (hCsMutex != nullptr) return 1;
+    if (CsMutex() != nullptr) return 1;
     HANDLE hMutex = CreateMutexW(nullptr, FALSE, szCriticalSectionMutex);
     if (hMutex == nullptr) return 0;
     // Two threads may race to create it; the loser closes its own handle.
@@ -20,11 +26,12 @@ BOOL InitCriticalSectionMutex() {
 void CriticalSection(WORD op, void* pContext) {
     (void)pContext;
     if (!InitCriticalSectionMutex()) return;  // no mutex: callers run unlocked
+    HANDLE hMutex = CsMutex();
     if (op == kCsEnter) {
         // WAIT_ABANDONED still hands over ownership: a process died holding
         // the lock, so what it held is given back first.
-        if (WaitForSingleObject(hCsMutex, INFINITE) == WAIT_ABANDONED) ReclaimDeadHoldersLocked();
+        if (WaitForSingleObject(hMutex, INFINITE) == WAIT_ABANDONED) ReclaimDeadHoldersLocked();
     } else if (op == kCsLeave) {
-        ReleaseMutex(hCsMutex);
+        ReleaseMutex(hMutex);
     }
 }

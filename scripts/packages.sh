@@ -20,6 +20,9 @@ ensure_packages() {
 }
 
 BUILD_PACKAGES=(cmake ninja-build g++ make)
+# clang with libFuzzer and the sanitizers' runtimes, and the symbolizer for
+# their reports: the sanitizer build, the fuzz targets.
+FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev llvm-14)
 TEST_PACKAGES=(googletest libgtest-dev libgmock-dev libbenchmark-dev libasound2-dev
     g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
-    wine wine64 wine32:i386)
+    wine wine64 wine32:i386 "${FUZZ_PACKAGES[@]}")

@@ -18,12 +18,10 @@ namespace {
 
 void Reply(DeviceConn& conn, uint32_t type, uint32_t id, bool pending, uint32_t status,
            const void* data = nullptr, uint32_t size = 0) {
-    uint8_t buf[sizeof(devwire::Reply) + 64];
     devwire::Reply r{type, id, pending ? 1u : 0u, status, size, 0};
-    std::memcpy(buf, &r, sizeof r);
-    if (size) std::memcpy(buf + sizeof r, data, size);
-    // A connection whose peer stopped reading is found closed by the loop.
-    SendAll(conn.fd, buf, sizeof r + size);
+    std::string message(reinterpret_cast<const char*>(&r), sizeof r);
+    if (size) message.append(static_cast<const char*>(data), size);
+    SendToDevice(conn, std::move(message));
 }
 
 void ReplyNow(DeviceConn& conn, uint32_t id, uint32_t status, const void* data = nullptr,
@@ -42,8 +40,7 @@ uint32_t NextCookie(State& s) {
 }
 
 void Unmap(Stream& st) {
-    if (st.map) munmap(st.map, st.mapLen);
-    st.map = nullptr;
+    UnmapBlock(&st.block);
     st.fifo = nullptr;
 }
 
@@ -133,33 +130,25 @@ void Start(State& s, Node& n, DeviceConn& conn, const devwire::Request& req, con
     OutputPort* out = sr.dwPipe == kPipeOutA   ? &n.out[0]
                       : sr.dwPipe == kPipeOutB ? &n.out[1]
                                                : nullptr;
-    if (out && out->stream) {
+    // One stream per output; input streams up to a bound, so that no peer
+    // can spend every mapping the server may make.
+    if (out ? out->stream != nullptr : n.in.size() >= kMaxInputStreams) {
         ++n.stats.refused;
         return fail(devwire::kStatusDeviceBusy);
     }
-    // The block must lie inside the passed memory: touching a mapping past
-    // the end of its file would kill the server.
-    struct stat st {};
-    if (fstat(fd, &st) != 0 || req.qwOffset % 4 != 0 ||
-        req.qwOffset > static_cast<uint64_t>(st.st_size) ||
-        static_cast<uint64_t>(st.st_size) - req.qwOffset < kFifoBlockBytes)
-        return fail(devwire::kStatusInvalidParameter);
-    uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
-    uint64_t base = req.qwOffset & ~(page - 1);
-    size_t len = static_cast<size_t>(req.qwOffset - base) + kFifoBlockBytes;
-    void* map =
-        mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_SHARED, fd, static_cast<off_t>(base));
+    PassedBlock block;
+    MidiFifo* fifo = nullptr;
+    uint32_t mapped = MapBlock(fd, req.qwOffset, &block, &fifo);
     close(fd);
     fd = -1;
-    if (map == MAP_FAILED) return fail(devwire::kStatusUnsuccessful);
+    if (mapped != devwire::kStatusSuccess) return fail(mapped);
 
     auto stream = std::make_unique<Stream>();
     stream->pipe = sr.dwPipe;
     stream->conn = &conn;
     stream->requestId = req.dwId;
-    stream->map = map;
-    stream->mapLen = len;
-    stream->fifo = reinterpret_cast<MidiFifo*>(static_cast<uint8_t*>(map) + (req.qwOffset - base));
+    stream->block = block;
+    stream->fifo = fifo;
     stream->cookie = NextCookie(s);
     if (sr.dwPipe == kPipeOutA) ++n.stats.startOutA;
     if (sr.dwPipe == kPipeOutB) ++n.stats.startOutB;
@@ -281,6 +270,17 @@ void HandleRequest(State& s, DeviceConn& conn, const devwire::Request& req, cons
             return Stop(n, conn, req, in);
         default:
             return ReplyNow(conn, req.dwId, devwire::kStatusInvalidDeviceRequest);
+    }
+}
+
+void EndLostStreams(State& s) {
+    for (Node& n : s.nodes) {
+        for (auto& o : n.out)
+            if (o.stream && BlockLost(o.stream->block))
+                EndStream(n, o.stream.get(), devwire::kStatusUnsuccessful, true);
+        for (size_t i = n.in.size(); i-- > 0;)
+            if (BlockLost(n.in[i]->block))
+                EndStream(n, n.in[i].get(), devwire::kStatusUnsuccessful, true);
     }
 }
 

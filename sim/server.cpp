@@ -5,8 +5,9 @@
 // connection and stream going; since every counter changes on this thread
 // while it handles an event, a parked wait is looked at again after each
 // event, and the loop wakes for nothing else but the earliest deadline.
+// Nothing waits for a peer: answers it does not take wait in its
+// connection's outbox, and the connection is not read from meanwhile.
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -34,9 +35,32 @@ void Watch(State& s, int fd, uint32_t events) {
     epoll_ctl(s.epollFd, EPOLL_CTL_ADD, fd, &ev);
 }
 
+void Rewatch(State& s, int fd, uint32_t events) {
+    epoll_event ev{};
+    ev.events = events;
+    ev.data.fd = fd;
+    epoll_ctl(s.epollFd, EPOLL_CTL_MOD, fd, &ev);
+}
+
 void Forget(State& s, int fd) {
     epoll_ctl(s.epollFd, EPOLL_CTL_DEL, fd, nullptr);
     close(fd);
+}
+
+// Sends the replies waiting for a device connection's peer, as far as it
+// makes room now. A connection that failed forgets them; the loop closes it.
+void FlushDevice(DeviceConn& conn) {
+    while (!conn.outbox.empty()) {
+        const std::string& m = conn.outbox.front();
+        ssize_t n = send(conn.fd, m.data(), m.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+        if (n < 0) {
+            conn.outbox.clear();
+            return;
+        }
+        conn.outbox.pop_front();
+    }
 }
 
 bool MakeDir(const std::string& path, std::string* error) {
@@ -103,6 +127,7 @@ void ReadDevice(State& s, int fd) {
         auto it = s.devices.find(fd);
         if (it == s.devices.end()) return;
         DeviceConn& conn = *it->second;
+        if (!conn.outbox.empty()) return;  // the peer takes its answers first
         alignas(8) uint8_t buf[sizeof(devwire::Request) + devwire::kMaxPayload + 1];
         devwire::Received got = devwire::ReceiveMessage(fd, buf, sizeof buf, MSG_DONTWAIT);
         ssize_t n = got.cb;
@@ -128,17 +153,33 @@ void ReadDevice(State& s, int fd) {
             if (passed >= 0) close(passed);
             devwire::Reply r{
                 devwire::kReplyNow, req.dwId, 0, devwire::kStatusInvalidParameter, 0, 0};
-            SendAll(fd, &r, sizeof r);
+            SendToDevice(conn, std::string(reinterpret_cast<const char*>(&r), sizeof r));
             continue;
         }
         HandleRequest(s, conn, req, buf + sizeof req, passed);
     }
 }
 
+// Sends what a control connection's peer makes room for now; false when the
+// connection failed.
+bool FlushControl(ControlConn& conn) {
+    while (conn.outSent < conn.out.size()) {
+        ssize_t n = send(conn.fd, conn.out.data() + conn.outSent, conn.out.size() - conn.outSent,
+                         MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK;
+        conn.outSent += static_cast<size_t>(n);
+    }
+    conn.out.clear();
+    conn.outSent = 0;
+    return true;
+}
+
 // Answers a control connection; false when it had to be closed.
-bool Answer(State& s, int fd, const std::string& answer) {
-    std::string line = answer + "\n";
-    if (SendAll(fd, line.data(), line.size())) return true;
+bool Answer(State& s, int fd, ControlConn& conn, const std::string& answer) {
+    conn.out += answer;
+    conn.out += '\n';
+    if (FlushControl(conn)) return true;
     CloseControl(s, fd);
     return false;
 }
@@ -147,12 +188,13 @@ bool Answer(State& s, int fd, const std::string& answer) {
 // one of them waits; false when the connection had to be closed.
 bool ServeLines(State& s, int fd, ControlConn& conn) {
     size_t nl;
-    while (!conn.wait && !s.quit && (nl = conn.in.find('\n')) != std::string::npos) {
+    while (!conn.wait && !s.quit && conn.out.empty() &&
+           (nl = conn.in.find('\n')) != std::string::npos) {
         std::string line = conn.in.substr(0, nl);
         conn.in.erase(0, nl + 1);
         if (!line.empty() && line.back() == '\r') line.pop_back();
         std::string answer = ExecuteControl(s, line, &conn.wait);
-        if (!answer.empty() && !Answer(s, fd, answer)) return false;
+        if (!answer.empty() && !Answer(s, fd, conn, answer)) return false;
     }
     return true;
 }
@@ -173,7 +215,7 @@ void AnswerWaits(State& s, int64_t now) {
             if (answer.empty()) continue;
             answered = true;
             conn.wait.reset();
-            if (Answer(s, fd, answer)) ServeLines(s, fd, conn);
+            if (Answer(s, fd, conn, answer)) ServeLines(s, fd, conn);
         }
     }
 }
@@ -189,23 +231,44 @@ int NextDeadlineMs(const State& s, int64_t now) {
     return static_cast<int>(std::max<int64_t>(0, (earliest - now + 999) / 1000));
 }
 
+// Serves the lines a control connection has sent and reads more, for as
+// long as its peer takes the answers.
 void ReadControl(State& s, int fd) {
-    for (;;) {
+    for (bool read = false;; read = true) {
         auto it = s.controls.find(fd);
         if (it == s.controls.end()) return;
         ControlConn& conn = *it->second;
-        char buf[8192];
-        ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
-        if (n <= 0) return CloseControl(s, fd);
-        conn.in.append(buf, static_cast<size_t>(n));
-        if (!ServeLines(s, fd, conn) || s.quit) return;
-        if (conn.in.size() > kMaxControlLine) {
-            std::string answer = conn.wait ? "error too much sent behind a waiting command\n"
-                                           : "error line too long\n";
-            SendAll(fd, answer.data(), answer.size());
-            return CloseControl(s, fd);
+        if (read) {
+            char buf[8192];
+            ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+            if (n <= 0) return CloseControl(s, fd);
+            conn.in.append(buf, static_cast<size_t>(n));
         }
+        if (!ServeLines(s, fd, conn) || s.quit || !conn.out.empty()) return;
+        if (conn.in.size() > kMaxControlLine) {
+            if (Answer(s, fd, conn,
+                       conn.wait ? "error too much sent behind a waiting command"
+                                 : "error line too long"))
+                CloseControl(s, fd);
+            return;
+        }
+    }
+}
+
+// Each connection is watched for room to send while answers wait for its
+// peer (a peer that only half-closed then reports nothing), and for what it
+// sends otherwise.
+void WatchOutboxes(State& s) {
+    for (auto& [fd, conn] : s.devices) {
+        bool out = !conn->outbox.empty();
+        if (out != conn->watchingOut) Rewatch(s, fd, out ? EPOLLOUT : (EPOLLIN | EPOLLRDHUP));
+        conn->watchingOut = out;
+    }
+    for (auto& [fd, conn] : s.controls) {
+        bool out = !conn->out.empty();
+        if (out != conn->watchingOut) Rewatch(s, fd, out ? EPOLLOUT : (EPOLLIN | EPOLLRDHUP));
+        conn->watchingOut = out;
     }
 }
 
@@ -225,10 +288,15 @@ void Run(State& s) {
                 s.timerAt = -1;  // a one-shot that went off is disarmed
             } else if (fd == s.controlFd) {
                 AcceptControl(s);
-            } else if (s.devices.count(fd)) {
+            } else if (auto d = s.devices.find(fd); d != s.devices.end()) {
+                FlushDevice(*d->second);
                 ReadDevice(s, fd);
                 if (events[i].events & (EPOLLHUP | EPOLLRDHUP | EPOLLERR)) CloseDevice(s, fd);
-            } else if (s.controls.count(fd)) {
+            } else if (auto c = s.controls.find(fd); c != s.controls.end()) {
+                if (!FlushControl(*c->second)) {
+                    CloseControl(s, fd);
+                    continue;
+                }
                 ReadControl(s, fd);
                 if (s.controls.count(fd) && (events[i].events & (EPOLLHUP | EPOLLERR)))
                     CloseControl(s, fd);
@@ -240,7 +308,9 @@ void Run(State& s) {
         }
         int64_t now = NowUs();
         Pump(s, now);
+        EndLostStreams(s);
         AnswerWaits(s, now);
+        WatchOutboxes(s);
         ArmTimer(s, NextPumpAt(s, now));
     }
 }
@@ -281,25 +351,9 @@ int64_t NowUs() {
     return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
 }
 
-bool SendAll(int fd, const void* data, size_t size) {
-    const char* p = static_cast<const char*>(data);
-    // Waits in a row without progress: a reader that keeps reading gets the
-    // whole message, however large; one that stopped costs about a second.
-    int waits = 0;
-    while (size > 0) {
-        ssize_t n = send(fd, p, size, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n >= 0) {
-            p += n;
-            size -= static_cast<size_t>(n);
-            waits = 0;
-            continue;
-        }
-        if (errno == EINTR) continue;
-        if ((errno != EAGAIN && errno != EWOULDBLOCK) || ++waits > 10) return false;
-        pollfd pfd{fd, POLLOUT, 0};
-        poll(&pfd, 1, 100);
-    }
-    return true;
+void SendToDevice(DeviceConn& conn, std::string message) {
+    conn.outbox.push_back(std::move(message));
+    FlushDevice(conn);
 }
 
 bool ParseRate(const std::string& text, Rate* rate) {

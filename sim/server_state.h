@@ -27,6 +27,7 @@ constexpr int64_t kOutputPollUs = 100;
 constexpr int64_t kOutputIdlePollUs = 1000;
 constexpr int64_t kOutputBusyUs = 100000;
 constexpr int64_t kInputRetryUs = 1000;     // a packet waiting for room tries again this often
+constexpr size_t kMaxInputStreams = 64;     // input streams of one node, all processes
 constexpr uint32_t kWaitDefaultMs = 10000;  // how long a waiting command waits unless told
 constexpr uint32_t kWaitMostMs = 600000;    // the longest it may be told to wait
 // How long a stopped output stream may take to send what its ring held: twice
@@ -37,15 +38,21 @@ int64_t NowUs();
 
 struct DeviceConn;
 
+// The mapping of a block passed with a start request, and its guard.
+struct PassedBlock {
+    void* map = nullptr;
+    size_t len = 0;
+    int guard = -1;
+};
+
 // One pending start request: a block the kernel side works on.
 struct Stream {
     uint32_t cookie = 0;
     uint32_t pipe = 0;
     DeviceConn* conn = nullptr;  // the connection that carries the request
     uint32_t requestId = 0;
-    void* map = nullptr;
-    size_t mapLen = 0;
-    MidiFifo* fifo = nullptr;
+    PassedBlock block;
+    MidiFifo* fifo = nullptr;  // inside block.map
     // Input blocks: packets waiting for room, with the time each found the
     // block full.
     struct Waiting {
@@ -113,6 +120,11 @@ struct DeviceConn {
     int fd = -1;
     unsigned node = 0;
     uint64_t generation = 0;
+    // Replies the peer has not taken yet, oldest first. While one waits no
+    // request is read from the connection: a peer that does not read its
+    // answers holds up nobody but itself.
+    std::deque<std::string> outbox;
+    bool watchingOut = false;  // in the epoll set for room to send, not for requests
 };
 
 // A control command that waits for its condition: await (a counter of
@@ -137,6 +149,12 @@ struct ControlConn {
     int fd = -1;
     std::string in;                   // received, not yet executed
     std::optional<ControlWait> wait;  // the command waiting: later lines wait behind it
+    // Answers the peer has not taken yet, from outSent on. While there are
+    // any, no line is executed nor read: a peer that does not read its
+    // answers holds up nobody but itself.
+    std::string out;
+    size_t outSent = 0;
+    bool watchingOut = false;  // in the epoll set for room to send, not for lines
 };
 
 struct Server::State {
@@ -153,9 +171,20 @@ struct Server::State {
 using State = Server::State;
 
 // ---- sockets (server.cpp)
-// Sends one whole message, waiting up to a second at a time for room; false
-// on failure or when the peer stops reading.
-bool SendAll(int fd, const void* data, size_t size);
+// Sends a message on a device connection as soon as the peer makes room for
+// it, never waiting: what the peer does not take now waits in its outbox.
+void SendToDevice(DeviceConn& conn, std::string message);
+
+// ---- passed memory (passed_memory.cpp)
+// Maps the block at offset of a passed descriptor, read and written in place
+// while its stream runs, and guards it: memory the peer takes away under the
+// block turns into zeros and marks it lost instead of killing the server.
+// Answers kStatusSuccess, or the status that refuses the start (a descriptor
+// that is not a file's memory, a block outside it, no guard left).
+uint32_t MapBlock(int fd, uint64_t offset, PassedBlock* block, MidiFifo** fifo);
+// True once the peer has taken the block's memory away.
+bool BlockLost(const PassedBlock& block);
+void UnmapBlock(PassedBlock* block);
 
 // ---- nodes and requests (device.cpp)
 bool PlugNode(State& s, unsigned node, uint16_t vendor, uint16_t product, std::string* error);
@@ -163,6 +192,8 @@ void UnplugNode(State& s, unsigned node);
 // One request of a device connection; takes ownership of passedFd (-1 none).
 void HandleRequest(State& s, DeviceConn& conn, const devwire::Request& req, const uint8_t* in,
                    int passedFd);
+// Ends, with an error answer, every stream whose block the peer took away.
+void EndLostStreams(State& s);
 // The connection closed: its pending starts end as cancelled.
 void DropConnection(State& s, DeviceConn& conn);
 // Ends every stream of every node without answering (the server stops).

@@ -338,10 +338,13 @@ void IoThreadMain() {
         int n = epoll_wait(io.epfd, events, 16, -1);
         if (n < 0) continue;  // EINTR
         for (int i = 0; i < n; ++i) {
+            // epoll_event is packed: its data is read out, never bound to
+            // (a reference to it may be misaligned).
+            uint64_t key = events[i].data.u64;
             std::shared_ptr<Device> device;
             {
                 std::lock_guard<std::mutex> lock(io.m);
-                auto it = io.devices.find(events[i].data.u64);
+                auto it = io.devices.find(key);
                 if (it != io.devices.end()) device = it->second.lock();
             }
             if (device) device->OnReadable();

@@ -88,6 +88,21 @@ inline void AttachDescriptor(msghdr* pMsg, DescriptorSpace* pSpace, int fd) {
     std::memcpy(CMSG_DATA(c), &fd, sizeof fd);
 }
 
+// Attaches any number of descriptors (peers that try the kernel side's limits
+// send several); space holds them and must outlive the send.
+inline void AttachDescriptors(msghdr* pMsg, std::vector<char>* pSpace,
+                              const std::vector<int>& fds) {
+    if (fds.empty()) return;
+    pSpace->assign(CMSG_SPACE(sizeof(int) * fds.size()), 0);
+    pMsg->msg_control = pSpace->data();
+    pMsg->msg_controllen = pSpace->size();
+    cmsghdr* c = CMSG_FIRSTHDR(pMsg);
+    c->cmsg_level = SOL_SOCKET;
+    c->cmsg_type = SCM_RIGHTS;
+    c->cmsg_len = CMSG_LEN(sizeof(int) * fds.size());
+    std::memcpy(CMSG_DATA(c), fds.data(), sizeof(int) * fds.size());
+}
+
 // Every descriptor a received message carried, in order. The receiver owns
 // them all and must keep or close each one.
 inline std::vector<int> PassedDescriptors(msghdr* pMsg) {

@@ -40,6 +40,16 @@ struct SharedMutex {
     pthread_mutex_t m;
 };
 
+// A timed wait runs on the monotonic clock, so that setting the time of day
+// cannot shorten or stretch it; but ThreadSanitizer does not see
+// pthread_mutex_clocklock (it would take every such lock for none), so its
+// build waits with pthread_mutex_timedlock on the realtime clock.
+#ifdef VT_TSAN
+constexpr clockid_t kWaitClock = CLOCK_REALTIME;
+#else
+constexpr clockid_t kWaitClock = CLOCK_MONOTONIC;
+#endif
+
 DWORD WaitSharedMutex(SharedMutex* p, DWORD dwMilliseconds) {
     int rc;
     if (dwMilliseconds == INFINITE) {
@@ -48,14 +58,18 @@ DWORD WaitSharedMutex(SharedMutex* p, DWORD dwMilliseconds) {
         rc = pthread_mutex_trylock(&p->m);
     } else {
         timespec deadline;
-        clock_gettime(CLOCK_MONOTONIC, &deadline);
+        clock_gettime(kWaitClock, &deadline);
         deadline.tv_sec += dwMilliseconds / 1000;
         deadline.tv_nsec += static_cast<long>(dwMilliseconds % 1000) * 1000000L;
         if (deadline.tv_nsec >= 1000000000L) {
             deadline.tv_sec += 1;
             deadline.tv_nsec -= 1000000000L;
         }
-        rc = pthread_mutex_clocklock(&p->m, CLOCK_MONOTONIC, &deadline);
+#ifdef VT_TSAN
+        rc = pthread_mutex_timedlock(&p->m, &deadline);
+#else
+        rc = pthread_mutex_clocklock(&p->m, kWaitClock, &deadline);
+#endif
     }
     switch (rc) {
         case 0:

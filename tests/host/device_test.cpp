@@ -280,7 +280,7 @@ TEST(DeviceIoControl, RequestKeepsItsEventAfterTheHandleIsClosed) {
     dev.ReplyLater(kept.At(0), devwire::kStatusSuccess, {}, 0);
     // Completion signals the original event object, not whatever now sits
     // behind the old handle value; only the record shows that it came.
-    EXPECT_TRUE(vt::Eventually([&] { return ovl.Internal != STATUS_PENDING; }));
+    EXPECT_TRUE(vt::Eventually([&] { return HasOverlappedIoCompleted(&ovl); }));
     EXPECT_EQ(ovl.Internal, STATUS_SUCCESS);
     EXPECT_EQ(WaitForSingleObject(hOther, 50), WAIT_TIMEOUT);
     CloseHandle(hOther);

@@ -3,6 +3,7 @@
 // descriptor), so the simulated kernel side is exercised on its own.
 #pragma once
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
@@ -20,11 +21,14 @@
 
 namespace simtest {
 
-// Memory the kernel side can map: a memfd of some pages, blocks inside it.
+// Memory the kernel side can map: a memfd of some pages (or the file at
+// path), blocks inside it.
 class BlockMemory {
   public:
-    explicit BlockMemory(size_t bytes = 4 * kFifoBlockBytes) : size_(bytes) {
-        fd_ = memfd_create("vt-test-block", MFD_CLOEXEC);
+    explicit BlockMemory(size_t bytes = 4 * kFifoBlockBytes, const std::string& path = "")
+        : size_(bytes) {
+        fd_ = path.empty() ? memfd_create("vt-test-block", MFD_CLOEXEC)
+                           : open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         if (fd_ >= 0 && ftruncate(fd_, static_cast<off_t>(bytes)) == 0)
             base_ = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
     }
@@ -36,6 +40,9 @@ class BlockMemory {
     BlockMemory& operator=(const BlockMemory&) = delete;
 
     bool ok() const { return fd_ >= 0 && base_ && base_ != MAP_FAILED; }
+    // What a hostile peer does: the memory behind the blocks goes away (and
+    // must not be touched here any more).
+    bool Shrink(size_t bytes) { return ftruncate(fd_, static_cast<off_t>(bytes)) == 0; }
     int fd() const { return fd_; }
     // The block at offset, initialised as the driver does: magic, 24, 1,
     // 1024, both indices at first, empty slots.
@@ -122,14 +129,19 @@ class DeviceConnection {
         std::vector<uint8_t> buf(sizeof req + cbIn);
         std::memcpy(buf.data(), &req, sizeof req);
         if (cbIn) std::memcpy(buf.data() + sizeof req, in, cbIn);
-        iovec iov{buf.data(), buf.size()};
+        std::vector<int> fds;
+        if (passFd >= 0) fds.push_back(passFd);
+        return SendRaw(buf.data(), buf.size(), fds) ? id : 0;
+    }
+    // Sends one message of any bytes with any descriptors attached.
+    bool SendRaw(const void* data, size_t size, const std::vector<int>& fds = {}) {
+        iovec iov{const_cast<void*>(data), size};
         msghdr msg{};
         msg.msg_iov = &iov;
         msg.msg_iovlen = 1;
-        devwire::DescriptorSpace control;
-        if (passFd >= 0) devwire::AttachDescriptor(&msg, &control, passFd);
-        if (sendmsg(fd_, &msg, MSG_NOSIGNAL) < 0) return 0;
-        return id;
+        std::vector<char> control;
+        devwire::AttachDescriptors(&msg, &control, fds);
+        return sendmsg(fd_, &msg, MSG_NOSIGNAL) >= 0;
     }
 
     // The next message, waiting up to timeoutMs.
