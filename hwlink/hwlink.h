@@ -60,7 +60,7 @@ void ReclaimDeadHoldersLocked();
 // a client list or the started bit of an input client).
 constexpr WORD kCsEnter = 1;
 constexpr WORD kCsLeave = 2;
-extern HANDLE hCsMutex;  // null until first use; set once and read interlocked
+extern HANDLE hCsMutex;  // null until first use; set once interlocked, read with acquire
 extern const WCHAR szCriticalSectionMutex[];
 BOOL InitCriticalSectionMutex();
 // op 1 takes the lock, 2 gives it back, anything else does nothing. Re-entrant.

@@ -7,10 +7,12 @@
 HANDLE hCsMutex = nullptr;
 const WCHAR szCriticalSectionMutex[] = VT_TEXT("VELTRANECs");
 
-// The handle, read interlocked like it is written: another thread may be
-// publishing it right now, and what it made before must be seen with it.
+// The handle, read with acquire order against the compare-exchange that
+// publishes it: another thread may be publishing it right now, and what it
+// made before must be seen with it. A plain load on x86, no locked
+// instruction: every lock and unlock of every send reads it.
 static HANDLE CsMutex() {
-    return InterlockedCompareExchangePointer(&hCsMutex, nullptr, nullptr);
+    return ReadPointerAcquire(&hCsMutex);
 }
 
 BOOL InitCriticalSectionMutex() {

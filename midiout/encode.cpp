@@ -181,8 +181,10 @@ static DWORD modPutPacket(HardwareInstance* pInstance, PortStream* pStream, DWOR
 // What this process wrote to the port before its stream was started again
 // is no longer in force: the receiver may be a new interface.
 static void modFollowStarts(HardwareInstance* pInstance, UINT port) {
-    LONG cStarts =
-        InterlockedCompareExchange(&pInstance->aStreams[kStreamOutA + port].cStarts, 0, 0);
+    // Read without a locked instruction (every send reads it): an interlocked
+    // read would order nothing more, a start on another thread may land just
+    // after either.
+    LONG cStarts = ReadNoFence(&pInstance->aStreams[kStreamOutA + port].cStarts);
     if (cStarts == pInstance->alStartsSeen[port]) return;
     pInstance->alStartsSeen[port] = cStarts;
     pInstance->abLastStatus[port] = 0;

@@ -25,6 +25,9 @@ inline LONG ReadNoFence(LONG const volatile* lpSource) {
 inline PVOID ReadPointerNoFence(PVOID const volatile* lpSource) {
     return __atomic_load_n(lpSource, __ATOMIC_RELAXED);
 }
+inline PVOID ReadPointerAcquire(PVOID const volatile* lpSource) {
+    return __atomic_load_n(lpSource, __ATOMIC_ACQUIRE);
+}
 #else
 #include "host/os/win32.h"
 #endif

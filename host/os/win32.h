@@ -76,6 +76,11 @@ inline LONG ReadNoFence(LONG const volatile* lpSource) {
 inline PVOID ReadPointerNoFence(PVOID const volatile* lpSource) {
     return __atomic_load_n(lpSource, __ATOMIC_RELAXED);
 }
+// The same with acquire order (the SDK's ReadPointerAcquire): what the writer
+// made before it published the pointer is seen with it.
+inline PVOID ReadPointerAcquire(PVOID const volatile* lpSource) {
+    return __atomic_load_n(lpSource, __ATOMIC_ACQUIRE);
+}
 
 // wcschr on 16-bit strings (the C library's works on 32-bit wchar_t here).
 inline const WCHAR* wcschr(const WCHAR* s, WCHAR c) {
