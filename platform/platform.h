@@ -17,8 +17,16 @@ extern "C" BOOL WINAPI DriverCallback(DWORD_PTR dwCallback, DWORD dwFlags, HDRVR
                                       DWORD dwMsg, DWORD_PTR dwUser, DWORD_PTR dwParam1,
                                       DWORD_PTR dwParam2);
 
-// The Windows SDK's reads of a value others change interlocked, with no
-// barrier; the toolchain's headers lack them.
+#else
+#include "host/os/win32.h"
+#endif
+
+// The Windows SDK's reads of a value others change interlocked (the
+// toolchain's headers lack them, and so does the Linux subset): a plain load
+// on x86, seen by the thread sanitizer as the atomic read it is. Inline: the
+// input drain reads one before every callback, and every send reads the
+// lock's handle with acquire order, against the compare-exchange that
+// publishes it.
 inline LONG ReadNoFence(LONG const volatile* lpSource) {
     return __atomic_load_n(lpSource, __ATOMIC_RELAXED);
 }
@@ -28,6 +36,3 @@ inline PVOID ReadPointerNoFence(PVOID const volatile* lpSource) {
 inline PVOID ReadPointerAcquire(PVOID const volatile* lpSource) {
     return __atomic_load_n(lpSource, __ATOMIC_ACQUIRE);
 }
-#else
-#include "host/os/win32.h"
-#endif

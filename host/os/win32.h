@@ -66,22 +66,6 @@ inline BOOL HasOverlappedIoCompleted(const OVERLAPPED* lpOverlapped) {
     return __atomic_load_n(&lpOverlapped->Internal, __ATOMIC_ACQUIRE) != STATUS_PENDING;
 }
 
-// A read of a value others change interlocked, with no barrier (the Windows
-// SDK's ReadNoFence): a plain load on x86, seen by the thread sanitizer as
-// the atomic read it is. Inline: the input drain reads one before every
-// callback.
-inline LONG ReadNoFence(LONG const volatile* lpSource) {
-    return __atomic_load_n(lpSource, __ATOMIC_RELAXED);
-}
-inline PVOID ReadPointerNoFence(PVOID const volatile* lpSource) {
-    return __atomic_load_n(lpSource, __ATOMIC_RELAXED);
-}
-// The same with acquire order (the SDK's ReadPointerAcquire): what the writer
-// made before it published the pointer is seen with it.
-inline PVOID ReadPointerAcquire(PVOID const volatile* lpSource) {
-    return __atomic_load_n(lpSource, __ATOMIC_ACQUIRE);
-}
-
 // wcschr on 16-bit strings (the C library's works on 32-bit wchar_t here).
 inline const WCHAR* wcschr(const WCHAR* s, WCHAR c) {
     for (;; ++s) {
