@@ -163,9 +163,9 @@ int CmdSend(int argc, char** argv) {
         if (!tools::ParseHexBytes(words, &bytes, &error)) {
             // A word that is no hex at all is most often a misspelt message name.
             std::fprintf(stderr,
-                         "veltrane send: %s (named messages start with ch, on, off, cc, pc, "
-                         "pb, at, pp, raw, syx or +MS; see veltrane send --help)\n",
-                         error.c_str());
+                         "veltrane send: %s (named messages start with %s; see veltrane send "
+                         "--help)\n",
+                         error.c_str(), tools::ScriptWordNames().c_str());
             return 2;
         }
         if (!tools::SplitMessages(bytes, &messages, &error)) {

@@ -62,6 +62,14 @@ bool IsScriptWord(const std::string& word) {
     return IsKeyword(word) || ParseWait(word, &ms);
 }
 
+std::string ScriptWordNames() {
+    std::string names;
+    for (const char* k : kKeywords)
+        names += std::string(k) + ", ";
+    names.resize(names.size() - 2);
+    return names + " or +MS";
+}
+
 std::vector<std::string> ScriptWords(const std::string& line) {
     std::vector<std::string> words;
     std::string word;

@@ -22,6 +22,8 @@ bool ParseNote(const std::string& text, unsigned* note);
 // A word that only a script has: a keyword (lower case) or "+MS". Arguments
 // that start with one are a script, anything else is hex bytes.
 bool IsScriptWord(const std::string& word);
+// The words a script starts with, for messages: "ch, on, ... or +MS".
+std::string ScriptWordNames();
 // A line cut into words at spaces and tabs, up to a word that starts with '#'
 // (a comment).
 std::vector<std::string> ScriptWords(const std::string& line);
